@@ -1,0 +1,250 @@
+#include "archive_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+namespace kzb {
+namespace {
+
+constexpr std::int64_t kEndOfData = -1;
+
+// Attribute blocks are read in steps of at most this size, so that the memory a block takes
+// follows the bytes really present, never the length its header claims.
+constexpr std::size_t kReadStep = 64 * 1024;
+
+// Counts one level of nesting for as long as a chunk is being walked.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
+  ~DepthGuard() { --depth_; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  int& depth_;
+};
+
+bool readExactly(std::istream& input, std::span<std::byte> out) {
+  input.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  return input.gcount() == static_cast<std::streamsize>(out.size());
+}
+
+std::error_code currentSystemError() {
+  return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+}  // namespace
+
+ArchiveReader::ArchiveReader(const std::string& path) { openResult_ = open(path); }
+
+int ArchiveReader::open(const std::string& path) {
+  reset();
+  systemError_.clear();
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    // A directory opens as a stream on this platform, then fails on the first read; say
+    // what it is instead of calling it a malformed container.
+    systemError_ = std::make_error_code(std::errc::is_a_directory);
+    input_.setstate(std::ios::failbit);
+    return ResultNotAvailable;
+  }
+  errno = 0;
+  input_.open(path, std::ios::in | std::ios::binary);
+  if (!input_.is_open()) {
+    systemError_ = currentSystemError();
+    input_.setstate(std::ios::failbit);
+    return ResultNotAvailable;
+  }
+  depth_ = 0;
+  return parseChunk() == kEndOfData ? ResultParseFailed : ResultSuccess;
+}
+
+void ArchiveReader::reset() {
+  if (input_.is_open()) {
+    input_.close();  // a failed close leaves the stream failed, as it should
+  }
+  header_ = HeaderFields{};
+  for (WideText* text : {&title_, &isbn_, &writer_, &publisher_, &createdAt_, &genre_,
+                         &copyright_, &webLink_, &convertedBy_, &comment_}) {
+    text->clear();
+  }
+  entries_.clear();
+}
+
+// A chunk, in file order: header, attribute block, children, payload. Every length is a
+// claim: the walk checks it before acting on it, and only ever moves forward, so its work is
+// bounded by the size of the file.
+std::int64_t ArchiveReader::parseChunk() {
+  const DepthGuard level(depth_);
+  if (depth_ > kMaxNestingDepth) {
+    return kEndOfData;
+  }
+
+  std::array<std::byte, kChunkHeaderSize> raw{};
+  if (!readExactly(input_, raw)) {
+    return kEndOfData;
+  }
+  const ChunkHeader header = decodeChunkHeader(raw);
+  const std::int64_t total = std::int64_t{kChunkHeaderSize} + header.attributeLength +
+                             header.childrenLength + header.payloadLength;
+  if (header.payloadLength < 0 || total <= 0) {
+    return kEndOfData;  // would move the walk backwards or not at all
+  }
+
+  {
+    // Negative attribute and children lengths count as absent regions.
+    std::vector<std::byte> block;
+    if (header.attributeLength > 0 && !readAttributeBlock(header.attributeLength, block)) {
+      return kEndOfData;  // nothing of a chunk cut short in its attributes is applied
+    }
+    dispatch(header.tag, decodeAttributes(block));
+  }  // the block and its attributes are gone before the children are walked
+
+  if (!walkChildren(header.childrenLength)) {
+    return kEndOfData;
+  }
+  // A relative seek past the end of the file is not an error: the next read finds the end.
+  input_.seekg(header.payloadLength, std::ios::cur);
+  if (!input_) {
+    return kEndOfData;
+  }
+  return total;
+}
+
+bool ArchiveReader::readAttributeBlock(std::int32_t length, std::vector<std::byte>& block) {
+  const auto wanted = static_cast<std::size_t>(length);
+  while (block.size() < wanted) {
+    const std::size_t step = std::min(kReadStep, wanted - block.size());
+    const std::size_t start = block.size();
+    block.resize(start + step);
+    if (!readExactly(input_, std::span(block).subspan(start, step))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ArchiveReader::dispatch(Tag tag, const AttributeList& attributes) {
+  switch (tag) {
+    case tags::kRoot:
+      applyRootAttributes(attributes);
+      break;
+    case tags::kHead:
+      applyHeadAttributes(attributes);
+      break;
+    case tags::kFileInfo:
+      addFileEntry(attributes);
+      break;
+    default:
+      break;  // any other chunk is only a container for its children
+  }
+}
+
+// A child that stops the walk stops every level above it at once.
+bool ArchiveReader::walkChildren(std::int32_t childrenLength) {
+  std::int64_t remaining = childrenLength;
+  while (remaining > 0) {
+    const std::int64_t child = parseChunk();
+    if (child == kEndOfData) {
+      return false;
+    }
+    remaining -= child;
+  }
+  return true;
+}
+
+void ArchiveReader::applyRootAttributes(const AttributeList& attributes) {
+  for (const Attribute& attribute : attributes) {
+    switch (attribute.tag) {
+      case tags::kVersion:
+        header_.version = valueAsU32(attribute.value);
+        break;
+      case tags::kFileLength:
+        header_.fileLength = valueAsU32(attribute.value);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void ArchiveReader::applyHeadAttributes(const AttributeList& attributes) {
+  for (const Attribute& attribute : attributes) {
+    switch (attribute.tag) {
+      case tags::kGuid:
+        header_.guid = valueAsBytes<10>(attribute.value);
+        break;
+      case tags::kUuid:
+        header_.uuid = valueAsBytes<10>(attribute.value);
+        break;
+      case tags::kFileTime:
+        header_.fileTime = valueAsBytes<8>(attribute.value);
+        break;
+      case tags::kBindingDirection:
+        header_.bindingDirection = valueAsU32(attribute.value);
+        break;
+      case tags::kTitle:
+        title_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kIsbn:
+        isbn_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kWriter:
+        writer_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kPublisher:
+        publisher_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kCreatedAt:
+        createdAt_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kGenre:
+        genre_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kCopyright:
+        copyright_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kWebLink:
+        webLink_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kConvertedBy:
+        convertedBy_ = valueAsWideText(attribute.value);
+        break;
+      case tags::kComment:
+        comment_ = valueAsWideText(attribute.value);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// Every "FINF" chunk the walk applies adds a row, even one without attributes.
+void ArchiveReader::addFileEntry(const AttributeList& attributes) {
+  FileEntry entry;
+  for (const Attribute& attribute : attributes) {
+    switch (attribute.tag) {
+      case tags::kName:
+        entry.name = valueAsWideText(attribute.value);
+        break;
+      case tags::kPosition:
+        entry.position = valueAsU32(attribute.value);
+        break;
+      case tags::kSize:
+        entry.size = valueAsU32(attribute.value);
+        break;
+      case tags::kCrc32:
+        entry.crc32 = valueAsU32(attribute.value);
+        break;
+      case tags::kModifiedTime:
+        entry.modifiedTime = valueAsBytes<8>(attribute.value);
+        break;
+      default:
+        break;
+    }
+  }
+  entries_.push_back(std::move(entry));
+}
+
+}  // namespace kzb

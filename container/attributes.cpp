@@ -1,0 +1,35 @@
+#include "attributes.h"
+
+#include "bytes.h"
+
+namespace kzb {
+
+AttributeList decodeAttributes(std::span<const std::byte> block) {
+  AttributeList list;
+  ByteReader reader(block);
+  while (reader.remaining() > 0) {
+    Attribute attribute;
+    std::int32_t length = 0;
+    std::span<const std::byte> value;
+    if (!reader.takeU32(attribute.tag) || !reader.takeI32(length) || length < 0 ||
+        !reader.take(static_cast<std::size_t>(length), value)) {
+      break;  // a record that does not fit ends the block; what came before stands
+    }
+    attribute.value.assign(value.begin(), value.end());
+    list.push_back(std::move(attribute));
+  }
+  return list;
+}
+
+std::uint32_t valueAsU32(std::span<const std::byte> value) { return loadLittleEndian32(value); }
+
+WideText valueAsWideText(std::span<const std::byte> value) {
+  WideText text(value.size() / 2, u'\0');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<char16_t>(static_cast<unsigned>(value[2 * i]) |
+                                    static_cast<unsigned>(value[2 * i + 1]) << 8);
+  }
+  return text;
+}
+
+}  // namespace kzb

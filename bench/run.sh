@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Times kzb-extract against `tar -xf` on the same files, and measures kzb-extract's peak
+# resident memory.
+#
+#   bench/run.sh            (from anywhere; RUNS=N sets the timed runs per tool, default 5)
+#
+# Workloads: (a) 256 files of 2 MiB, (b) 20,000 files of 1 KiB, plus (a) with every payload
+# doubled to 4 MiB, for memory only. Each run extracts into a fresh empty directory on the
+# same file system as the workload and that directory is removed afterwards, outside the
+# timing. Runs alternate between the tools in ABBA order, so that a neighbour on the machine
+# (a fuzzer, say) or the page cache's state costs both alike; the table shows medians.
+# Everything printed is measured on this run.
+set -euo pipefail
+
+RUNS=${RUNS:-5}
+WARMUP=1
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+build="$repo/build-bench"  # its own tree: build/ and build-asan/ are the maintainer's
+
+for tool in cmake tar awk /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "run.sh: needs $tool" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
+cleanup() { rm -rf -- "$work"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+echo "== machine"
+echo "nproc:   $(nproc)"
+echo "cpu:     $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+echo "kernel:  $(uname -srm)"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+echo "fs:      $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }') ($work)"
+echo "tar:     $(tar --version | head -n1)"
+echo "command: $0 $* (RUNS=$RUNS)"
+echo
+
+echo "== build (Release, $build)"
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kzb-extract make-workload >/dev/null
+kzb="$build/kzb-extract"
+echo "kzb-extract: $kzb"
+echo
+
+# make_workload NAME COUNT SIZE [notar]: DIR/C.kzb and, unless told otherwise, DIR/C.tar of
+# the very same files, laid out flat so that both extract the same tree into a directory.
+make_workload() {
+  local dir="$work/$1"
+  "$build/bench/make-workload" "$dir" "$2" "$3"
+  if [[ ${4:-} != notar ]]; then
+    tar -cf "$dir/C.tar" -C "$dir/files" -T "$dir/names"
+  fi
+}
+
+# One run of one tool into a fresh directory. Prints "<nanoseconds> <peak RSS in KiB>".
+# Both tools go through /usr/bin/time, so its small cost is on both sides.
+run_once() {
+  local tool=$1 dir=$2 out rc start end
+  out=$(mktemp -d "$work/out.XXXXXX")
+  start=$(date +%s%N)
+  if [[ $tool == kzb ]]; then
+    (cd "$out" && /usr/bin/time -v -o "$work/time.txt" "$kzb" "$dir/C.kzb" >/dev/null) && rc=0 || rc=$?
+  else
+    (cd "$out" && /usr/bin/time -v -o "$work/time.txt" tar -xf "$dir/C.tar") && rc=0 || rc=$?
+  fi
+  end=$(date +%s%N)
+  if ((rc != 0)); then
+    echo "run.sh: $tool failed on $dir (exit $rc)" >&2
+    exit 1
+  fi
+  if [[ ${VERIFY:-} == 1 ]]; then
+    # The files extracted must be the files packed, or the timing means nothing.
+    diff -rq "$dir/files" "$out" >/dev/null || { echo "run.sh: $tool output differs" >&2; exit 1; }
+  fi
+  rm -rf -- "$out"
+  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+max() { sort -n | tail -n1; }
+
+# bench NAME LABEL: warm-up (checked against the packed files), then RUNS interleaved runs of
+# each tool; appends one table row to $work/table.
+bench() {
+  local name=$1 label=$2 dir="$work/$1" i order tool result
+  : >"$work/$name.kzb" && : >"$work/$name.tar"
+  for ((i = 0; i < WARMUP; i++)); do
+    VERIFY=1 run_once kzb "$dir" >/dev/null
+    VERIFY=1 run_once tar "$dir" >/dev/null
+  done
+  for ((i = 0; i < RUNS; i++)); do
+    if ((i % 2 == 0)); then order="kzb tar"; else order="tar kzb"; fi
+    for tool in $order; do
+      result=$(run_once "$tool" "$dir")
+      echo "$result" >>"$work/$name.$tool"
+    done
+  done
+  local kzb_ms tar_ms kzb_rss tar_rss
+  kzb_ms=$(cut -d' ' -f1 "$work/$name.kzb" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+  tar_ms=$(cut -d' ' -f1 "$work/$name.tar" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+  kzb_rss=$(cut -d' ' -f2 "$work/$name.kzb" | max)
+  tar_rss=$(cut -d' ' -f2 "$work/$name.tar" | max)
+  printf '%-26s %10s %10s %7s %13s %13s\n' "$label" "$kzb_ms" "$tar_ms" \
+    "$(awk -v k="$kzb_ms" -v t="$tar_ms" 'BEGIN { printf "%.2f", k / t }')" \
+    "$((kzb_rss))" "$((tar_rss))" >>"$work/table"
+  echo "  $label: kzb-extract ms: $(cut -d' ' -f1 "$work/$name.kzb" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+  echo "  $label: tar -xf ms:     $(cut -d' ' -f1 "$work/$name.tar" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+}
+
+printf '%-26s %10s %10s %7s %13s %13s\n' workload "kzb ms" "tar ms" kzb/tar \
+  "kzb RSS KiB" "tar RSS KiB" >"$work/table"
+
+echo "== (a) 256 files x 2 MiB"
+make_workload large 256 $((2 << 20))
+bench large "(a) 256 x 2 MiB"
+rm -rf -- "$work/large"
+echo "== (b) 20000 files x 1 KiB"
+make_workload small 20000 1024
+bench small "(b) 20000 x 1 KiB"
+rm -rf -- "$work/small"
+
+# Memory only: the same number of files with twice the bytes each. Peak RSS must not move.
+echo "== (a2) 256 files x 4 MiB, kzb-extract peak RSS only"
+make_workload double 256 $((4 << 20)) notar
+rm -rf -- "$work/double/files"  # only the container is needed from here on
+: >"$work/double.rss"
+for ((i = 0; i < RUNS; i++)); do
+  run_once kzb "$work/double" | cut -d' ' -f2 >>"$work/double.rss"
+done
+double_rss=$(max <"$work/double.rss")
+large_rss=$(cut -d' ' -f2 "$work/large.kzb" | max)
+echo
+
+echo "== results (median of $RUNS runs each after $WARMUP warm-up, wall time; RSS = max over runs)"
+cat "$work/table"
+printf '%-26s %10s %10s %7s %13s %13s\n' "(a2) 256 x 4 MiB" - - - "$double_rss" -
+echo
+echo "kzb-extract peak RSS: (a) ${large_rss} KiB, (a2) payloads doubled ${double_rss} KiB," \
+  "growth $((double_rss - large_rss)) KiB"

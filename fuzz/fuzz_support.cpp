@@ -1,0 +1,118 @@
+#include "fuzz_support.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace kzb::fuzz {
+namespace {
+
+void removeScratch() {
+  std::error_code ignored;
+  std::filesystem::remove_all(scratch().root, ignored);
+}
+
+Scratch makeScratch() {
+  std::error_code error;
+  std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) {
+    base = "/tmp";
+  }
+  std::string pattern = (base / "kzb-fuzz-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    fail("cannot create the scratch directory");
+  }
+  Scratch made;
+  made.root = pattern;
+  made.input = made.root / "in" / "input.kzb";
+  made.output = made.root / "out";
+  if (!std::filesystem::create_directory(made.root / "in", error) ||
+      !std::filesystem::create_directory(made.output, error)) {
+    fail("cannot create the scratch subdirectories");
+  }
+  return made;
+}
+
+// Flags whose value is one path; a positional argument is a corpus directory or an input.
+constexpr std::string_view kPathFlags[] = {
+    "-artifact_prefix=", "-exact_artifact_path=", "-dict=",     "-merge_control_file=",
+    "-features_dir=",    "-stop_file=",           "-mutation_graph_file=",
+};
+
+std::string absolute(std::string_view path) {
+  if (path.empty()) {
+    return std::filesystem::current_path().string() + "/";
+  }
+  std::string made = std::filesystem::absolute(std::filesystem::path(path)).string();
+  if (path.back() == '/' && made.back() != '/') {
+    made += '/';  // an artifact prefix names a directory only by its trailing slash
+  }
+  return made;
+}
+
+}  // namespace
+
+const Scratch& scratch() {
+  static const Scratch made = makeScratch();
+  static const bool registered = std::atexit(removeScratch) == 0;
+  (void)registered;
+  return made;
+}
+
+void makePathArgumentsAbsolute(int* argc, char*** argv) {
+  // Kept for the whole run: libFuzzer holds on to the pointers.
+  static std::vector<std::string> storage;
+  static std::vector<char*> pointers;
+  bool hasArtifactPrefix = false;
+  for (int i = 0; i < *argc; ++i) {
+    std::string argument = (*argv)[i];
+    if (i == 0) {
+      // -jobs and -fork start the program again by this name, from the same directory.
+      std::error_code error;
+      const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+      if (!error) {
+        argument = self.string();
+      }
+    } else if (!argument.empty() && argument[0] != '-') {
+      argument = absolute(argument);
+    } else {
+      for (const std::string_view flag : kPathFlags) {
+        if (argument.starts_with(flag)) {
+          argument = std::string(flag) + absolute(std::string_view(argument).substr(flag.size()));
+          hasArtifactPrefix = hasArtifactPrefix || flag == "-artifact_prefix=";
+          break;
+        }
+      }
+    }
+    storage.push_back(std::move(argument));
+  }
+  if (!hasArtifactPrefix) {
+    storage.push_back("-artifact_prefix=" + absolute(""));
+  }
+  for (std::string& argument : storage) {
+    pointers.push_back(argument.data());
+  }
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(storage.size());
+  *argv = pointers.data();
+}
+
+void writeInput(std::span<const std::uint8_t> data) {
+  std::ofstream out(scratch().input, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  out.close();
+  require(!out.fail(), "cannot write the scratch input file");
+}
+
+void fail(std::string_view what) {
+  std::fprintf(stderr, "kzb-fuzz: %.*s\n", static_cast<int>(what.size()), what.data());
+  std::abort();
+}
+
+}  // namespace kzb::fuzz

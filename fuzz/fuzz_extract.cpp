@@ -60,8 +60,7 @@ bool sameBytes(const std::vector<std::uint8_t>& written, std::span<const std::ui
   return std::equal(written.begin(), written.end(), expected.begin(), expected.end());
 }
 
-void checkExtraction(std::span<const std::uint8_t> input, const kzb::FileEntry& entry,
-                     int result) {
+void checkExtraction(std::span<const std::uint8_t> input, const kzb::FileEntry& entry, int result) {
   require(result == kzb::ResultSuccess || result == kzb::ResultNotAvailable ||
               result == kzb::ResultNotFileChunk || result == kzb::ResultTruncated ||
               result == kzb::ResultWriteFailed,
@@ -120,9 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool allExtracted = false;
   {
     kzb::ArchiveReader reader(path);
-    require(reader.openResult() == kzb::ResultSuccess ||
-                reader.openResult() == kzb::ResultParseFailed,
-            "an existing regular file did not open");
+    require(
+        reader.openResult() == kzb::ResultSuccess || reader.openResult() == kzb::ResultParseFailed,
+        "an existing regular file did not open");
     kzb::fuzz::DiscardBuffer buffer;
     std::ostream discarded(&buffer);
     kzb::printInfo(reader, discarded);

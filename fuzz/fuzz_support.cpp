@@ -41,8 +41,9 @@ Scratch makeScratch() {
 
 // Flags whose value is one path; a positional argument is a corpus directory or an input.
 constexpr std::string_view kPathFlags[] = {
-    "-artifact_prefix=", "-exact_artifact_path=", "-dict=",     "-merge_control_file=",
-    "-features_dir=",    "-stop_file=",           "-mutation_graph_file=",
+    "-artifact_prefix=",     "-exact_artifact_path=", "-dict=",
+    "-merge_control_file=",  "-features_dir=",        "-stop_file=",
+    "-mutation_graph_file=",
 };
 
 std::string absolute(std::string_view path) {

@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   kzb::fuzz::writeInput(std::span<const std::uint8_t>(data, size));
   const kzb::ArchiveReader reader(kzb::fuzz::scratch().input.string());
-  require(reader.openResult() == kzb::ResultSuccess ||
-              reader.openResult() == kzb::ResultParseFailed,
-          "an existing regular file did not open");
+  require(
+      reader.openResult() == kzb::ResultSuccess || reader.openResult() == kzb::ResultParseFailed,
+      "an existing regular file did not open");
   // Every row comes from a "FINF" chunk, and every chunk takes a 16-byte header of the input.
   require(reader.entries().size() <= size / kzb::kChunkHeaderSize,
           "more rows than the input has room for");
@@ -48,14 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t sum = reader.version() ^ reader.fileLength() ^ reader.bindingDirection();
   sum = fold(fold(fold(sum, reader.guid()), reader.uuid()), reader.fileTime());
   for (const kzb::WideText* text :
-       {&reader.title(), &reader.isbn(), &reader.writer(), &reader.publisher(),
-        &reader.createdAt(), &reader.genre(), &reader.copyright(), &reader.webLink(),
-        &reader.convertedBy(), &reader.comment()}) {
+       {&reader.title(), &reader.isbn(), &reader.writer(), &reader.publisher(), &reader.createdAt(),
+        &reader.genre(), &reader.copyright(), &reader.webLink(), &reader.convertedBy(),
+        &reader.comment()}) {
     sum = fold(sum, *text);
   }
   for (const kzb::FileEntry& entry : reader.entries()) {
-    sum = fold(fold(sum, entry.name), entry.modifiedTime) + entry.position + entry.size +
-          entry.crc32;
+    sum =
+        fold(fold(sum, entry.name), entry.modifiedTime) + entry.position + entry.size + entry.crc32;
   }
   // Keeps the reads from being optimised away.
   static volatile std::uint64_t sink = 0;

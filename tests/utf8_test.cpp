@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include "utf8.h"
+
+namespace kzb {
+namespace {
+
+TEST(Utf8, ConvertsEveryRangeAndReplacesUnpairedSurrogates) {
+  const struct {
+    const char* what;
+    std::u16string text;
+    std::string utf8;
+  } cases[] = {
+      {"ascii", u"a.jpg", "a.jpg"},
+      {"two bytes", u"\u00e9", "\xc3\xa9"},
+      {"Hangul", u"\ud55c\uae00", "\xed\x95\x9c\xea\xb8\x80"},
+      {"last of three bytes", u"\uffff", "\xef\xbf\xbf"},
+      {"surrogate pair", u"\U0001F600", "\xf0\x9f\x98\x80"},
+      {"highest pair", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
+      {"high surrogate at the end", std::u16string{u'a', char16_t{0xD83D}}, "a\xef\xbf\xbd"},
+      {"low surrogate alone", std::u16string{char16_t{0xDE00}, u'b'}, "\xef\xbf\xbd" "b"},
+      {"high then not low", std::u16string{char16_t{0xD83D}, u'c'}, "\xef\xbf\xbd" "c"},
+      {"two highs then a low",
+       std::u16string{char16_t{0xD83D}, char16_t{0xD83D}, char16_t{0xDE00}},
+       "\xef\xbf\xbd\xf0\x9f\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(toUtf8(c.text), c.utf8) << c.what;
+  }
+}
+
+TEST(Utf8, TextEndsAtItsFirstZeroUnit) {
+  EXPECT_EQ(untilFirstZero(std::u16string(u"ab\0cd", 5)), u"ab");
+  EXPECT_EQ(untilFirstZero(std::u16string(1, u'\0')), u"");
+  EXPECT_EQ(untilFirstZero(u"whole"), u"whole");
+}
+
+}  // namespace
+}  // namespace kzb

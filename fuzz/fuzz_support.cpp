@@ -73,16 +73,11 @@ void makePathArgumentsAbsolute(int* argc, char*** argv) {
   bool hasArtifactPrefix = false;
   for (int i = 0; i < *argc; ++i) {
     std::string argument = (*argv)[i];
-    if (i == 0) {
-      // -jobs and -fork start the program again by this name, from the same directory.
-      std::error_code error;
-      const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-      if (!error) {
-        argument = self.string();
-      }
-    } else if (!argument.empty() && argument[0] != '-') {
+    // The program name stays: libFuzzer refuses a changed one, and a -jobs parent, which
+    // runs no input and so never changes directory, starts its workers by it.
+    if (i > 0 && !argument.empty() && argument[0] != '-') {
       argument = absolute(argument);
-    } else {
+    } else if (i > 0) {
       for (const std::string_view flag : kPathFlags) {
         if (argument.starts_with(flag)) {
           argument = std::string(flag) + absolute(std::string_view(argument).substr(flag.size()));

@@ -1,0 +1,222 @@
+// Extraction into a private working directory, one entry at a time.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "archive_reader.h"
+#include "container_builder.h"
+#include "temp_dir.h"
+
+namespace kzb {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bytes;
+using testing::Chunk;
+using testing::StoredFile;
+
+std::string pattern(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 8)) & 0xff);
+  }
+  return bytes;
+}
+
+Bytes containerOf(std::vector<StoredFile> files) {
+  testing::Publication publication;
+  publication.files = std::move(files);
+  return testing::buildContainer(publication);
+}
+
+// The container lives beside the working directory, never in it.
+class ExtractTest : public ::testing::Test {
+ protected:
+  ExtractTest() : cwd_(root_.path() / "out") {}
+
+  ArchiveReader& open(const Bytes& container) {
+    testing::writeFile(containerPath(), container);
+    reader_ = std::make_unique<ArchiveReader>(containerPath().string());
+    return *reader_;
+  }
+  ArchiveReader& open(const std::vector<StoredFile>& files) { return open(containerOf(files)); }
+  fs::path containerPath() const { return root_ / "c.kzb"; }
+  fs::path out() const { return root_ / "out"; }
+  std::vector<std::string> outputNames() const {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(out())) {
+      names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  struct MadeDir {
+    explicit MadeDir(const fs::path& path) { fs::create_directory(path); }
+  };
+  testing::TempDir root_;
+  MadeDir made_{root_ / "out"};
+  testing::ScopedCwd cwd_;
+  std::unique_ptr<ArchiveReader> reader_;
+};
+
+TEST_F(ExtractTest, FilesOfEverySizeComeOutByteIdentical) {
+  const std::size_t sizes[] = {0, 1, 4095, 4096, 4097, 8192, 100000, 3, 70000, 12};
+  std::vector<std::string> names;  // UTF-8, which is what file names are here
+  std::vector<StoredFile> files;
+  for (std::size_t i = 0; i < 20; ++i) {
+    names.push_back((i % 2 == 0 ? "\xed\x8c\x8c\xec\x9d\xbc-" : "file-") + std::to_string(i));
+    files.push_back({testing::utf16FromUtf8(names.back()),
+                     pattern(sizes[i % 10], static_cast<unsigned>(i)), {}});
+  }
+  ArchiveReader& reader = open(files);
+  ASSERT_EQ(reader.openResult(), ResultSuccess);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(reader.extractEntry(i), ResultSuccess) << i;
+  }
+  EXPECT_EQ(reader.extractEntry(files.size()), ResultNotAvailable);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(testing::readFile(out() / names[i]), files[i].data) << names[i];
+  }
+  EXPECT_EQ(outputNames().size(), files.size());
+}
+
+// Root, then a "FINF" chunk recording `position` and `size`, then a "FILE" chunk of 7 bytes.
+Bytes oneFile(std::u16string_view name, std::uint32_t position, std::uint32_t size) {
+  return Chunk("KZB0")
+      .child(Chunk("FINF").text("NAME", name).u32("POS4", position).u32("SIZE", size))
+      .child(Chunk("FILE").payload("payload"))
+      .bytes();
+}
+
+TEST_F(ExtractTest, FailedHeaderCheckLeavesAnExistingFileUntouched) {
+  const auto filePosition = static_cast<std::uint32_t>(oneFile(u"keep.txt", 0, 0).size() - 23);
+  ASSERT_EQ(open(oneFile(u"ctrl.txt", filePosition, 7)).extractEntry(0), ResultSuccess);
+  ASSERT_EQ(testing::readFile(out() / "ctrl.txt"), "payload");
+
+  const struct {
+    const char* what;
+    std::uint32_t position;
+    std::uint32_t size;
+  } cases[] = {
+      {"position one byte late", filePosition + 1, 7},
+      {"position at the file table", 16, 7},
+      {"position past the end", 1u << 20, 7},
+      {"position past 4 GiB - 17", 0xffffffffu, 7},
+      {"size one short", filePosition, 6},
+      {"size one over", filePosition, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::writeFile(out() / "keep.txt", "precious");
+    EXPECT_EQ(open(oneFile(u"keep.txt", c.position, c.size)).extractEntry(0),
+              ResultNotFileChunk);
+    EXPECT_EQ(testing::readFile(out() / "keep.txt"), "precious");
+  }
+}
+
+TEST_F(ExtractTest, NegativePayloadLengthIsNeverAStoredFile) {
+  // Compared as 32-bit words, -1 equals a size of 4 GiB - 1; it must not pass for an empty file.
+  const auto table = [](std::uint32_t position) {
+    return Chunk("KZB0")
+        .child(Chunk("FINF").text("NAME", u"neg").u32("POS4", position).u32("SIZE", 0xffffffffu))
+        .bytes();
+  };
+  const auto position = static_cast<std::uint32_t>(table(0).size());
+  EXPECT_EQ(open(table(position) + testing::chunkHeader("FILE", 0, 0, -1)).extractEntry(0),
+            ResultNotFileChunk);
+  EXPECT_TRUE(outputNames().empty());
+}
+
+TEST_F(ExtractTest, PayloadCutShortKeepsItsBytesAndEarlierEntriesStillExtract) {
+  const Bytes whole = containerOf(
+      {{u"first", pattern(5000, 1), {}}, {u"second", pattern(9000, 2), {}}, {u"third", "3", {}}});
+  // Cut 1000 bytes into the second payload: the walk fails on the third "FILE" header.
+  const std::size_t secondPayload = whole.size() - (16 + 1) - 9000;
+  ArchiveReader& reader = open(whole.substr(0, secondPayload + 1000));
+  EXPECT_EQ(reader.openResult(), ResultParseFailed);
+  ASSERT_EQ(reader.entries().size(), 3u);
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(1), ResultTruncated);
+  EXPECT_EQ(reader.extractEntry(2), ResultNotFileChunk);
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);  // a failure does not stick to the stream
+  EXPECT_EQ(testing::readFile(out() / "first"), pattern(5000, 1));
+  EXPECT_EQ(testing::readFile(out() / "second"), pattern(9000, 2).substr(0, 1000));
+  EXPECT_EQ(outputNames(), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {
+  const std::u16string names[] = {
+      u"", u".", u"..", u"a/b", u"../escaped", u"/tmp/kzb-absolute", u"..\\escaped", u"dir\\",
+      std::u16string(u"\0hidden", 7), std::u16string(u"..\0tail", 7), u"./x",
+  };
+  Chunk root("KZB0");
+  for (const std::u16string& name : names) {
+    root.child(Chunk("FINF").text("NAME", name).u32("POS4", 0).u32("SIZE", 0));
+  }
+  ArchiveReader& reader = open(root.bytes());
+  ASSERT_EQ(reader.entries().size(), std::size(names));
+  const auto siblingsBefore = std::distance(fs::directory_iterator(out().parent_path()), {});
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    EXPECT_FALSE(isSafeEntryName(reader.entries()[i].name)) << i;
+    EXPECT_EQ(reader.extractEntry(i), ResultNotAvailable) << i;
+  }
+  EXPECT_TRUE(outputNames().empty());
+  EXPECT_EQ(std::distance(fs::directory_iterator(out().parent_path()), {}), siblingsBefore);
+  EXPECT_FALSE(fs::exists("/tmp/kzb-absolute"));
+  EXPECT_TRUE(isSafeEntryName(u".hidden"));
+  EXPECT_TRUE(isSafeEntryName(u"..."));
+}
+
+TEST_F(ExtractTest, LaterRowWithTheSameNameRewritesTheFile) {
+  ArchiveReader& reader = open({{u"same", "first and longer", {}}, {u"same", "second", {}}});
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(1), ResultSuccess);
+  EXPECT_EQ(testing::readFile(out() / "same"), "second");
+}
+
+TEST_F(ExtractTest, SymbolicLinkIsReplacedNeverWrittenThrough) {
+  const fs::path target = out().parent_path() / "outside.txt";
+  testing::writeFile(target, "outside");
+  fs::create_symlink(target, out() / "link.txt");
+  fs::create_symlink(out().parent_path() / "absent", out() / "dangling.txt");
+  ArchiveReader& reader = open({{u"link.txt", "inside", {}}, {u"dangling.txt", "d", {}}});
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(1), ResultSuccess);
+  EXPECT_EQ(testing::readFile(target), "outside");
+  EXPECT_FALSE(fs::exists(out().parent_path() / "absent"));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out() / "link.txt")));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out() / "dangling.txt")));
+  EXPECT_EQ(testing::readFile(out() / "link.txt"), "inside");
+}
+
+TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {
+  fs::create_directory(out() / "taken");
+  ArchiveReader& reader = open({{u"taken", "x", {}}});
+  EXPECT_EQ(reader.extractEntry(0), ResultNotAvailable);
+  EXPECT_EQ(reader.lastSystemError(), std::errc::is_a_directory);
+}
+
+TEST_F(ExtractTest, EntryPastTwoGibibytesInASparseContainer) {
+  constexpr std::uint32_t kFar = 0x80000000u + 4096;  // 2 GiB and a bit
+  const Bytes table =
+      Chunk("KZB0")
+          .child(Chunk("FINF").text("NAME", u"far").u32("POS4", kFar).u32("SIZE", 5))
+          .bytes();
+  {
+    testing::writeFile(containerPath(), table);
+    std::fstream file(containerPath(), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(kFar);
+    const Bytes chunk = Chunk("FILE").payload("hello").bytes();
+    file.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    ASSERT_TRUE(file.good());
+  }
+  ArchiveReader reader(containerPath().string());
+  ASSERT_EQ(reader.openResult(), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
+  EXPECT_EQ(testing::readFile(out() / "far"), "hello");
+}
+
+}  // namespace
+}  // namespace kzb

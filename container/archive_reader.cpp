@@ -36,7 +36,9 @@ std::error_code currentSystemError() {
 
 }  // namespace
 
-ArchiveReader::ArchiveReader(const std::string& path) { openResult_ = open(path); }
+ArchiveReader::ArchiveReader(const std::string& path) {
+  openResult_ = open(path);
+}
 
 int ArchiveReader::open(const std::string& path) {
   reset();
@@ -65,8 +67,8 @@ void ArchiveReader::reset() {
     input_.close();  // a failed close leaves the stream failed, as it should
   }
   header_ = HeaderFields{};
-  for (WideText* text : {&title_, &isbn_, &writer_, &publisher_, &createdAt_, &genre_,
-                         &copyright_, &webLink_, &convertedBy_, &comment_}) {
+  for (WideText* text : {&title_, &isbn_, &writer_, &publisher_, &createdAt_, &genre_, &copyright_,
+                         &webLink_, &convertedBy_, &comment_}) {
     text->clear();
   }
   entries_.clear();

@@ -18,10 +18,10 @@ namespace kzb {
 
 // One row of the file table, from one "FINF" chunk.
 struct FileEntry {
-  WideText name;                          // "NAME"
-  std::uint32_t position = 0;             // "POS4": offset of the "FILE" chunk's header
-  std::uint32_t size = 0;                 // "SIZE": the stored file's length
-  std::uint32_t crc32 = 0;                // "CRC3": recorded, never checked
+  WideText name;                            // "NAME"
+  std::uint32_t position = 0;               // "POS4": offset of the "FILE" chunk's header
+  std::uint32_t size = 0;                   // "SIZE": the stored file's length
+  std::uint32_t crc32 = 0;                  // "CRC3": recorded, never checked
   std::array<std::byte, 8> modifiedTime{};  // "MTIM": never interpreted
 };
 
@@ -84,12 +84,12 @@ class ArchiveReader {
  private:
   // Zeroed as a whole by reset.
   struct HeaderFields {
-    std::uint32_t version = 0;           // "VERS"
-    std::uint32_t fileLength = 0;        // "FSIZ"
-    std::array<std::byte, 10> guid{};    // "GUID"
-    std::array<std::byte, 10> uuid{};    // "UUID"
+    std::uint32_t version = 0;            // "VERS"
+    std::uint32_t fileLength = 0;         // "FSIZ"
+    std::array<std::byte, 10> guid{};     // "GUID"
+    std::array<std::byte, 10> uuid{};     // "UUID"
     std::array<std::byte, 8> fileTime{};  // "FTIM"
-    std::uint32_t bindingDirection = 0;  // "DIRE"
+    std::uint32_t bindingDirection = 0;   // "DIRE"
   };
 
   bool readAttributeBlock(std::int32_t length, std::vector<std::byte>& block);

@@ -21,7 +21,9 @@ AttributeList decodeAttributes(std::span<const std::byte> block) {
   return list;
 }
 
-std::uint32_t valueAsU32(std::span<const std::byte> value) { return loadLittleEndian32(value); }
+std::uint32_t valueAsU32(std::span<const std::byte> value) {
+  return loadLittleEndian32(value);
+}
 
 WideText valueAsWideText(std::span<const std::byte> value) {
   WideText text(value.size() / 2, u'\0');

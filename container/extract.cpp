@@ -78,7 +78,8 @@ int ArchiveReader::copyPayload(std::uint32_t size, std::ofstream& output) {
   std::array<char, kCopyBlockSize> block{};
   std::uint32_t remaining = size;
   while (remaining > 0) {
-    const auto wanted = static_cast<std::streamsize>(std::min<std::uint32_t>(remaining, block.size()));
+    const auto wanted =
+        static_cast<std::streamsize>(std::min<std::uint32_t>(remaining, block.size()));
     input_.read(block.data(), wanted);
     const std::streamsize got = input_.gcount();
     errno = 0;

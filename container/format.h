@@ -80,10 +80,11 @@ inline constexpr int kMaxNestingDepth = 256;
 
 // Results of ArchiveReader::open and ArchiveReader::extractEntry.
 inline constexpr int ResultSuccess = 0;
-inline constexpr int ResultNotAvailable = -1;     // no such row, cannot open/create, unsafe name
-inline constexpr int ResultParseFailed = 1001;    // the walk stopped early: truncated or malformed
-inline constexpr int ResultNotFileChunk = 2001;   // no "FILE" chunk of the entry's size at its position
-inline constexpr int ResultTruncated = 2002;      // the container ends inside the payload
-inline constexpr int ResultWriteFailed = 2003;    // the output file could not be written or closed
+inline constexpr int ResultNotAvailable = -1;   // no such row, cannot open/create, unsafe name
+inline constexpr int ResultParseFailed = 1001;  // the walk stopped early: truncated or malformed
+inline constexpr int ResultNotFileChunk =
+    2001;                                     // no "FILE" chunk of the entry's size at its position
+inline constexpr int ResultTruncated = 2002;  // the container ends inside the payload
+inline constexpr int ResultWriteFailed = 2003;  // the output file could not be written or closed
 
 }  // namespace kzb

@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
   };
   sample.files = {
       {utf16FromUtf8("readme.txt"),
-       "This container was written by make-sample, the project's own example.\n", {}},
+       "This container was written by make-sample, the project's own example.\n",
+       {}},
       {utf16FromUtf8("1장.txt"), "달이 바다 위로 떠올랐다.\nThe moon rose over the sea.\n", {}},
       {utf16FromUtf8("pages.bin"), pages(), {}},
       {utf16FromUtf8("empty.txt"), "", {}},

@@ -1,0 +1,198 @@
+// The whole command: through run(), and as the built binary in a fresh directory.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "container_builder.h"
+#include "driver.h"
+#include "temp_dir.h"
+
+namespace kzb {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bytes;
+using testing::Chunk;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// run() with the working directory set to `dir`.
+Outcome runIn(const fs::path& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), "kzb-extract");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) {
+    argv.push_back(arg.c_str());
+  }
+  const testing::ScopedCwd cwd(dir);
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = run(static_cast<int>(argv.size()), argv.data(), out, err);
+  return {status, out.str(), err.str()};
+}
+
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
+// The real binary, through the shell, in `dir`; `prelude` runs first in the same shell.
+Outcome runBinary(const fs::path& dir, const std::string& args, const std::string& prelude = "",
+                  bool errorsIntoOutput = false) {
+  const fs::path out = dir.parent_path() / "stdout";
+  const fs::path err = dir.parent_path() / "stderr";
+  testing::writeFile(err, "");
+  const std::string command = "cd " + quoted(dir.string()) + " && " + prelude +
+                              (prelude.empty() ? "" : "; ") + "exec " + quoted(KZB_EXTRACT_BINARY) +
+                              " " + args + " >" + quoted(out.string()) +
+                              (errorsIntoOutput ? " 2>&1" : " 2>" + quoted(err.string()));
+  const int raw = std::system(command.c_str());
+  const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return {status, testing::readFile(out), testing::readFile(err)};
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() { fs::create_directory(work()); }
+  fs::path work() const { return dir_ / "work"; }
+  fs::path container(const Bytes& bytes) const {
+    testing::writeFile(dir_ / "c.kzb", bytes);
+    return dir_ / "c.kzb";
+  }
+  bool workIsEmpty() const { return fs::is_empty(work()); }
+
+ private:
+  testing::TempDir dir_;
+};
+
+const std::string kEmptyReport =
+    "Basic Information\n\tKZBBuilder Version : 0\n\t   KZB File Length : 0bytes\n\n"
+    "Header Information\n\t   Bounding Dir. : Not Defined\n\nFile Information\nFile count : 0\n";
+
+TEST_F(CliTest, WithoutAPathNothingHappens) {
+  const Outcome outcome = runIn(work(), {});
+  EXPECT_EQ(outcome.status, -1);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_TRUE(workIsEmpty());
+
+  const Outcome binary = runBinary(work(), "");
+  EXPECT_EQ(binary.status, 255);
+  EXPECT_EQ(binary.out + binary.err, "");
+  EXPECT_TRUE(workIsEmpty());
+}
+
+TEST_F(CliTest, ContainersThatCannotBeReadExitOneWithOneLine) {
+  const fs::path absent = work().parent_path() / "absent.kzb";
+  const fs::path empty = container("");
+  const struct {
+    fs::path path;
+    std::string reason;
+  } cases[] = {
+      {absent, "cannot open: No such file or directory"},
+      {empty, "truncated or malformed container"},
+      {work(), "cannot open: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = runIn(work(), {c.path.string()});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kEmptyReport);
+    EXPECT_EQ(outcome.err, "kzb-extract: " + c.path.string() + ": " + c.reason + "\n");
+  }
+  EXPECT_TRUE(workIsEmpty());
+}
+
+TEST_F(CliTest, TruncatedContainerExtractsWhatIsIntactAndSaysWhatIsNot) {
+  testing::Publication publication;
+  publication.files = {
+      {u"whole", "intact", {}}, {u"cut", std::string(100, 'c'), {}}, {u"lost", "l", {}}};
+  const Bytes bytes = testing::buildContainer(publication);
+  // Cut inside the second payload: the walk meets the end at the third "FILE" header.
+  const fs::path path = container(bytes.substr(0, bytes.size() - 17 - 50));
+  const Outcome outcome = runIn(work(), {path.string(), "ignored", "--also-ignored"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "kzb-extract: " + path.string() +
+                             ": truncated or malformed container\n"
+                             "kzb-extract: cut: container ends inside this file's data\n"
+                             "kzb-extract: lost: no stored file of the recorded size at its "
+                             "position\n");
+  EXPECT_EQ(testing::readFile(work() / "whole"), "intact");
+  EXPECT_EQ(testing::readFile(work() / "cut"), std::string(50, 'c'));
+  EXPECT_FALSE(fs::exists(work() / "lost"));
+}
+
+TEST_F(CliTest, EachFailedEntryGetsOneLineAndTheRestStillExtract) {
+  const auto build = [](std::uint32_t filePosition) {
+    return Chunk("KZB0")
+        .child(Chunk("FINF").text("NAME", u"../up").u32("POS4", filePosition).u32("SIZE", 2))
+        .child(Chunk("FINF").u32("POS4", filePosition).u32("SIZE", 2))
+        .child(Chunk("FINF").text("NAME", u"bad\nname").u32("POS4", 16).u32("SIZE", 2))
+        .child(Chunk("FINF").text("NAME", u"taken").u32("POS4", filePosition).u32("SIZE", 2))
+        .child(Chunk("FINF").text("NAME", u"good").u32("POS4", filePosition).u32("SIZE", 2))
+        .child(Chunk("FILE").payload("ok"));
+  };
+  const auto filePosition = static_cast<std::uint32_t>(build(0).size() - 18);
+  fs::create_directory(work() / "taken");
+
+  const Outcome outcome = runIn(work(), {container(build(filePosition).bytes()).string()});
+  EXPECT_EQ(outcome.status, 1);
+  const std::string unsafe =
+      ": unsafe name, not extracted (names must not be empty, \".\", \"..\" or hold \"/\" or "
+      "\"\\\")\n";
+  EXPECT_EQ(outcome.err,
+            "kzb-extract: ../up" + unsafe + "kzb-extract: entry 2" + unsafe +
+                "kzb-extract: bad\\x0aname: no stored file of the recorded size at its position\n"
+                "kzb-extract: taken: cannot create: Is a directory\n");
+  EXPECT_EQ(testing::readFile(work() / "good"), "ok");
+}
+
+TEST_F(CliTest, BinaryExtractsEveryFileWithTheReportFirst) {
+  testing::Publication publication;
+  publication.bindingDirection = 1;
+  publication.texts = {{"TITL", u"\ud55c\uad6d\uc5b4 title"}};
+  publication.files = {{u"a.txt", "alpha", {}}, {u"\ub098.bin", std::string(5000, 'n'), {}}};
+  const fs::path path = container(testing::buildContainer(publication));
+  const Outcome outcome = runBinary(work(), quoted(path.string()));
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.out.rfind("Basic Information\n", 0), 0u);
+  EXPECT_NE(outcome.out.find("\t           Title : \xed\x95\x9c\xea\xb5\xad\xec\x96\xb4 title\n"),
+            std::string::npos);
+  EXPECT_EQ(testing::readFile(work() / "a.txt"), "alpha");
+  EXPECT_EQ(testing::readFile(work() / "\xeb\x82\x98.bin"), std::string(5000, 'n'));
+
+  // Standard output and standard error into one file: the report comes before the diagnostic.
+  const Outcome both = runBinary(work(), quoted(path.string() + ".absent"), "", true);
+  EXPECT_EQ(both.status, 1);
+  EXPECT_EQ(both.out, kEmptyReport + "kzb-extract: " + path.string() +
+                          ".absent: cannot open: No such file or directory\n");
+}
+
+TEST_F(CliTest, BinarySurvivesAContainerNestedAHundredThousandLevelsDeep) {
+  Bytes bytes;
+  constexpr std::int32_t kLevels = 100000;
+  for (std::int32_t level = 1; level <= kLevels; ++level) {
+    bytes += testing::chunkHeader("DEEP", 0, 16 * (kLevels - level), 0);
+  }
+  const Outcome outcome = runBinary(work(), quoted(container(bytes).string()));
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("truncated or malformed container"), std::string::npos);
+}
+
+TEST_F(CliTest, BinaryReportsAWriteFailure) {
+  // A file-size limit of 1 KiB, with the signal it raises ignored, makes the write fail.
+  testing::Publication publication;
+  publication.files = {{u"big", std::string(64 * 1024, 'b'), {}}, {u"small", "s", {}}};
+  const fs::path path = container(testing::buildContainer(publication));
+  const Outcome outcome = runBinary(work(), quoted(path.string()), "ulimit -f 2; trap '' XFSZ");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "kzb-extract: big: write failed: File too large\n");
+  EXPECT_EQ(testing::readFile(work() / "small"), "s");
+}
+
+}  // namespace
+}  // namespace kzb

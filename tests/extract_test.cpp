@@ -68,7 +68,8 @@ TEST_F(ExtractTest, FilesOfEverySizeComeOutByteIdentical) {
   for (std::size_t i = 0; i < 20; ++i) {
     names.push_back((i % 2 == 0 ? "\xed\x8c\x8c\xec\x9d\xbc-" : "file-") + std::to_string(i));
     files.push_back({testing::utf16FromUtf8(names.back()),
-                     pattern(sizes[i % 10], static_cast<unsigned>(i)), {}});
+                     pattern(sizes[i % 10], static_cast<unsigned>(i)),
+                     {}});
   }
   ArchiveReader& reader = open(files);
   ASSERT_EQ(reader.openResult(), ResultSuccess);
@@ -110,8 +111,7 @@ TEST_F(ExtractTest, FailedHeaderCheckLeavesAnExistingFileUntouched) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     testing::writeFile(out() / "keep.txt", "precious");
-    EXPECT_EQ(open(oneFile(u"keep.txt", c.position, c.size)).extractEntry(0),
-              ResultNotFileChunk);
+    EXPECT_EQ(open(oneFile(u"keep.txt", c.position, c.size)).extractEntry(0), ResultNotFileChunk);
     EXPECT_EQ(testing::readFile(out() / "keep.txt"), "precious");
   }
 }
@@ -148,8 +148,17 @@ TEST_F(ExtractTest, PayloadCutShortKeepsItsBytesAndEarlierEntriesStillExtract) {
 
 TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {
   const std::u16string names[] = {
-      u"", u".", u"..", u"a/b", u"../escaped", u"/tmp/kzb-absolute", u"..\\escaped", u"dir\\",
-      std::u16string(u"\0hidden", 7), std::u16string(u"..\0tail", 7), u"./x",
+      u"",
+      u".",
+      u"..",
+      u"a/b",
+      u"../escaped",
+      u"/tmp/kzb-absolute",
+      u"..\\escaped",
+      u"dir\\",
+      std::u16string(u"\0hidden", 7),
+      std::u16string(u"..\0tail", 7),
+      u"./x",
   };
   Chunk root("KZB0");
   for (const std::u16string& name : names) {

@@ -41,15 +41,16 @@ TEST(Format, AttributeDecodingKeepsRecordsBeforeOneThatDoesNotFit) {
   const Bytes vers = attributeRecord("VERS", "\x01\x02\x03\x04");
   const std::vector<AttributeCase> cases = {
       {"empty block", "", {}},
-      {"two records", vers + attributeRecord("FSIZ", ""),
+      {"two records",
+       vers + attributeRecord("FSIZ", ""),
        {{tags::kVersion, 4}, {tags::kFileLength, 0}}},
       {"record header cut short", vers + Bytes("DIRE\x02\0", 6), {{tags::kVersion, 4}}},
       {"fewer than a tag left", vers + "DI", {{tags::kVersion, 4}}},
-      {"negative length", vers + attributeRecord("DIRE", "abcd", -4) + vers,
-       {{tags::kVersion, 4}}},
+      {"negative length", vers + attributeRecord("DIRE", "abcd", -4) + vers, {{tags::kVersion, 4}}},
       {"length past the block", vers + attributeRecord("TITL", "ab", 3), {{tags::kVersion, 4}}},
       {"length of 2 GiB - 1", attributeRecord("TITL", "ab", 0x7fffffff), {}},
-      {"value ends exactly at the block's end", vers + attributeRecord("TITL", "abcdef"),
+      {"value ends exactly at the block's end",
+       vers + attributeRecord("TITL", "abcdef"),
        {{tags::kVersion, 4}, {tags::kTitle, 6}}},
   };
   for (const AttributeCase& c : cases) {

@@ -41,14 +41,14 @@ Bytes exampleContainer() {
 
 TEST_F(ReaderTest, ExampleContainerHasTheDocumentedLayoutAndWalksWhole) {
   const Bytes expected = Bytes("KZB0\x18\0\0\0\x61\0\0\0\0\0\0\0", 16) +       // 0: root
-                         Bytes("VERS\x04\0\0\0\x2a\0\0\0", 12) +                // 16
-                         Bytes("FSIZ\x04\0\0\0\x89\0\0\0", 12) +                // 28: 137
-                         Bytes("HEAD\x0c\0\0\0\0\0\0\0\0\0\0\0", 16) +          // 40
-                         Bytes("TITL\x04\0\0\0H\0i\0", 12) +                    // 56
-                         Bytes("FINF\x22\0\0\0\0\0\0\0\0\0\0\0", 16) +          // 68
-                         Bytes("NAME\x02\0\0\0x\0", 10) +                       // 84
-                         Bytes("POS4\x04\0\0\0\x76\0\0\0", 12) +                // 94: 118
-                         Bytes("SIZE\x04\0\0\0\x03\0\0\0", 12) +                // 106
+                         Bytes("VERS\x04\0\0\0\x2a\0\0\0", 12) +               // 16
+                         Bytes("FSIZ\x04\0\0\0\x89\0\0\0", 12) +               // 28: 137
+                         Bytes("HEAD\x0c\0\0\0\0\0\0\0\0\0\0\0", 16) +         // 40
+                         Bytes("TITL\x04\0\0\0H\0i\0", 12) +                   // 56
+                         Bytes("FINF\x22\0\0\0\0\0\0\0\0\0\0\0", 16) +         // 68
+                         Bytes("NAME\x02\0\0\0x\0", 10) +                      // 84
+                         Bytes("POS4\x04\0\0\0\x76\0\0\0", 12) +               // 94: 118
+                         Bytes("SIZE\x04\0\0\0\x03\0\0\0", 12) +               // 106
                          Bytes("FILE\0\0\0\0\0\0\0\0\x03\0\0\0", 16) + "abc";  // 118, 134
   ASSERT_EQ(expected.size(), 137u);
   ASSERT_EQ(exampleContainer(), expected);
@@ -85,8 +85,10 @@ TEST_F(ReaderTest, HandlersApplyByTagAtAnyDepthAndLaterValuesWin) {
                      .text("WRTR", u"writer")
                      .text("NAME", u"not a head attribute"))
           .child(Chunk("HEAD").text("TITL", u"second").u32("DIRE", 7).u32("DIRE", 2))
-          .child(Chunk("MISC").child(Chunk("KZB0").u32("VERS", 5).u32("FSIZ", 9)).child(
-              Chunk("FINF").text("NAME", u"deep").text("TITL", u"not a file attribute")))
+          .child(
+              Chunk("MISC")
+                  .child(Chunk("KZB0").u32("VERS", 5).u32("FSIZ", 9))
+                  .child(Chunk("FINF").text("NAME", u"deep").text("TITL", u"not a file attribute")))
           .child(Chunk("KZB0").u32("VERS", 6))
           .child(Chunk("FINF"))  // no attributes at all: still a row
           .child(Chunk("XTRA").u32("VERS", 99).text("TITL", u"ignored"))
@@ -136,12 +138,13 @@ TEST_F(ReaderTest, EveryHeadAndFileInfoAttributeReachesItsField) {
 }
 
 TEST_F(ReaderTest, AttributeRecordOverrunningItsBlockKeepsTheRecordsBeforeIt) {
-  const Bytes container =
-      Chunk("KZB0")
-          .child(Chunk("HEAD").text("TITL", u"kept").attribute("WRTR", "ab", 1000).text("COMT",
-                                                                                        u"lost"))
-          .child(fileInfo(u"after"))
-          .bytes();
+  const Bytes container = Chunk("KZB0")
+                              .child(Chunk("HEAD")
+                                         .text("TITL", u"kept")
+                                         .attribute("WRTR", "ab", 1000)
+                                         .text("COMT", u"lost"))
+                              .child(fileInfo(u"after"))
+                              .bytes();
   const auto reader = walk(container);
   EXPECT_EQ(reader->openResult(), ResultSuccess);
   EXPECT_EQ(reader->title(), u"kept");
@@ -189,8 +192,8 @@ TEST_F(ReaderTest, HostileLengthsStopTheWalkOrCountAsAbsent) {
       {"negative children, positive total",
        Chunk("FINF").text("NAME", u"n").payload(Bytes(20, 'p')).statedChildrenLength(-4),
        ResultParseFailed, 2},
-      {"attributes past the end", fileInfo(u"a").statedAttributeLength(1 << 20),
-       ResultParseFailed, 0},
+      {"attributes past the end", fileInfo(u"a").statedAttributeLength(1 << 20), ResultParseFailed,
+       0},
       {"attributes of 2 GiB - 1", fileInfo(u"a").statedAttributeLength(INT32_MAX),
        ResultParseFailed, 0},
       // Takes the row after it as its own child, then meets the end of the file.
@@ -199,7 +202,9 @@ TEST_F(ReaderTest, HostileLengthsStopTheWalkOrCountAsAbsent) {
       // Seeking past the end is no error, and the root's children are then used up.
       {"payload past the end", fileInfo(u"a").statedPayloadLength(INT32_MAX), ResultSuccess, 1},
       {"all three at 2 GiB - 1",
-       Chunk("FINF").statedAttributeLength(INT32_MAX).statedChildrenLength(INT32_MAX)
+       Chunk("FINF")
+           .statedAttributeLength(INT32_MAX)
+           .statedChildrenLength(INT32_MAX)
            .statedPayloadLength(INT32_MAX),
        ResultParseFailed, 0},
   };
@@ -218,8 +223,8 @@ TEST_F(ReaderTest, HostileLengthsStopTheWalkOrCountAsAbsent) {
 
 TEST_F(ReaderTest, ChunkTotalIsWhatItsHeaderStatesNotWhatWasRead) {
   // The first root is complete, so after the walk the stream stands at the second chunk.
-  const Bytes container = Chunk("KZB0").bytes() +
-                          Chunk("FINF").payload("1234").statedAttributeLength(-4).bytes();
+  const Bytes container =
+      Chunk("KZB0").bytes() + Chunk("FINF").payload("1234").statedAttributeLength(-4).bytes();
   const auto reader = walk(container);
   ASSERT_EQ(reader->openResult(), ResultSuccess);
   EXPECT_EQ(reader->parseChunk(), 16 - 4 + 0 + 4);
@@ -231,7 +236,8 @@ Bytes nested(int levels) {
   Bytes out;
   const Bytes leaf = fileInfo(u"leaf").bytes();
   for (int level = 1; level < levels; ++level) {
-    const auto below = static_cast<std::int32_t>(16 * static_cast<std::size_t>(levels - 1 - level) + leaf.size());
+    const auto below =
+        static_cast<std::int32_t>(16 * static_cast<std::size_t>(levels - 1 - level) + leaf.size());
     out += testing::chunkHeader("NEST", 0, below, 0);
   }
   return out + leaf;

@@ -29,22 +29,21 @@ class ReportTest : public ::testing::Test {
 const std::string kNoFiles = "\nFile Information\nFile count : 0\n";
 
 std::string basic(const std::string& version, const std::string& length) {
-  return "Basic Information\n\tKZBBuilder Version : " + version + "\n\t   KZB File Length : " +
-         length + "bytes\n\n";
+  return "Basic Information\n\tKZBBuilder Version : " + version +
+         "\n\t   KZB File Length : " + length + "bytes\n\n";
 }
 
 TEST_F(ReportTest, OneTitleAndOneFile) {
-  const auto container =
-      Chunk("KZB0")
-          .u32("VERS", 0x2A)
-          .u32("FSIZ", 900)
-          .child(Chunk("HEAD").u32("DIRE", 2).text("TITL", u"the title"))
-          .child(Chunk("FINF")
-                     .text("NAME", u"a.jpg")
-                     .u32("SIZE", 123)
-                     .u32("POS4", 512)
-                     .u32("CRC3", 0xDEADBEEF))
-          .bytes();
+  const auto container = Chunk("KZB0")
+                             .u32("VERS", 0x2A)
+                             .u32("FSIZ", 900)
+                             .child(Chunk("HEAD").u32("DIRE", 2).text("TITL", u"the title"))
+                             .child(Chunk("FINF")
+                                        .text("NAME", u"a.jpg")
+                                        .u32("SIZE", 123)
+                                        .u32("POS4", 512)
+                                        .u32("CRC3", 0xDEADBEEF))
+                             .bytes();
   EXPECT_EQ(report(container),
             "Basic Information\n"
             "\tKZBBuilder Version : 2a\n"
@@ -67,8 +66,8 @@ TEST_F(ReportTest, ReaderThatNeverOpenedItsFile) {
   const ArchiveReader reader((dir_ / "absent.kzb").string());
   std::ostringstream out;
   printInfo(reader, out);
-  EXPECT_EQ(out.str(), basic("0", "0") + "Header Information\n\t   Bounding Dir. : Not Defined\n" +
-                           kNoFiles);
+  EXPECT_EQ(out.str(),
+            basic("0", "0") + "Header Information\n\t   Bounding Dir. : Not Defined\n" + kNoFiles);
 }
 
 TEST_F(ReportTest, NumbersAndBindingDirections) {
@@ -84,28 +83,29 @@ TEST_F(ReportTest, NumbersAndBindingDirections) {
   };
   for (const auto& c : cases) {
     const auto container = Chunk("KZB0")
-                                .u32("VERS", c.version)
-                                .u32("FSIZ", c.length)
-                                .child(Chunk("HEAD").u32("DIRE", c.direction))
-                                .bytes();
+                               .u32("VERS", c.version)
+                               .u32("FSIZ", c.length)
+                               .child(Chunk("HEAD").u32("DIRE", c.direction))
+                               .bytes();
     EXPECT_EQ(report(container), c.expected + kNoFiles);
   }
 }
 
 TEST_F(ReportTest, MetadataInItsOrderOnlyWhenPresent) {
   // Stored out of order, with two texts absent; one holds only a zero unit.
-  const auto container = Chunk("KZB0")
-                             .child(Chunk("HEAD")
-                                        .text("COMT", u"comment")
-                                        .text("MAKR", u"maker")
-                                        .text("LINK", u"link")
-                                        .text("COPY", std::u16string(1, u'\0'))
-                                        .text("DATE", std::u16string(u"date\0after zero", 15))
-                                        .text("PUBL", u"publisher")
-                                        .text("WRTR", u"writer")
-                                        .text("ISBN", u"isbn")
-                                        .attribute("TITL", std::string("o\0d", 3)))  // 1 unit and a byte
-                             .bytes();
+  const auto container =
+      Chunk("KZB0")
+          .child(Chunk("HEAD")
+                     .text("COMT", u"comment")
+                     .text("MAKR", u"maker")
+                     .text("LINK", u"link")
+                     .text("COPY", std::u16string(1, u'\0'))
+                     .text("DATE", std::u16string(u"date\0after zero", 15))
+                     .text("PUBL", u"publisher")
+                     .text("WRTR", u"writer")
+                     .text("ISBN", u"isbn")
+                     .attribute("TITL", std::string("o\0d", 3)))  // 1 unit and a byte
+          .bytes();
   const std::string header = report(container).substr(basic("0", "0").size());
   EXPECT_EQ(header,
             "Header Information\n"
@@ -124,13 +124,13 @@ TEST_F(ReportTest, MetadataInItsOrderOnlyWhenPresent) {
 
 TEST_F(ReportTest, WideTextIsUtf8AndABrokenCharacterLosesNothingAfterIt) {
   const std::u16string broken = std::u16string(u"before ") + char16_t{0xD800} + u" after";
-  const auto container = Chunk("KZB0")
-                             .child(Chunk("HEAD").text("TITL", broken).text("GENR",
-                                                                            u"\uc18c\uc124 \U0001F600"))
-                             .child(Chunk("FINF").text("NAME", u"\ud45c\uc9c0.png"))
-                             .child(Chunk("FINF").text("NAME", broken))
-                             .child(Chunk("FINF"))
-                             .bytes();
+  const auto container =
+      Chunk("KZB0")
+          .child(Chunk("HEAD").text("TITL", broken).text("GENR", u"\uc18c\uc124 \U0001F600"))
+          .child(Chunk("FINF").text("NAME", u"\ud45c\uc9c0.png"))
+          .child(Chunk("FINF").text("NAME", broken))
+          .child(Chunk("FINF"))
+          .bytes();
   const std::string text = report(container);
   EXPECT_NE(text.find("\t           Title : before \xef\xbf\xbd after\n"
                       "\t           Genre : \xec\x86\x8c\xec\x84\xa4 \xf0\x9f\x98\x80\n"),

@@ -18,10 +18,13 @@ TEST(Utf8, ConvertsEveryRangeAndReplacesUnpairedSurrogates) {
       {"surrogate pair", u"\U0001F600", "\xf0\x9f\x98\x80"},
       {"highest pair", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
       {"high surrogate at the end", std::u16string{u'a', char16_t{0xD83D}}, "a\xef\xbf\xbd"},
-      {"low surrogate alone", std::u16string{char16_t{0xDE00}, u'b'}, "\xef\xbf\xbd" "b"},
-      {"high then not low", std::u16string{char16_t{0xD83D}, u'c'}, "\xef\xbf\xbd" "c"},
-      {"two highs then a low",
-       std::u16string{char16_t{0xD83D}, char16_t{0xD83D}, char16_t{0xDE00}},
+      {"low surrogate alone", std::u16string{char16_t{0xDE00}, u'b'},
+       "\xef\xbf\xbd"
+       "b"},
+      {"high then not low", std::u16string{char16_t{0xD83D}, u'c'},
+       "\xef\xbf\xbd"
+       "c"},
+      {"two highs then a low", std::u16string{char16_t{0xD83D}, char16_t{0xD83D}, char16_t{0xDE00}},
        "\xef\xbf\xbd\xf0\x9f\x98\x80"},
   };
   for (const auto& c : cases) {

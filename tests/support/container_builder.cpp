@@ -103,7 +103,8 @@ std::uint32_t crc32(std::string_view bytes, std::uint32_t crc) {
 
 Bytes attributeRecord(std::string_view tag, std::string_view value,
                       std::optional<std::int32_t> statedLength) {
-  return tagBytes(tag) + le32(static_cast<std::uint32_t>(statedLength.value_or(length32(value.size())))) +
+  return tagBytes(tag) +
+         le32(static_cast<std::uint32_t>(statedLength.value_or(length32(value.size())))) +
          Bytes(value);
 }
 

@@ -70,7 +70,7 @@ Bytes chunkHeader(std::string_view tag, std::int32_t attributeLength, std::int32
 
 struct StoredFile {
   std::u16string name;
-  Bytes data;                     // the file's bytes, unless `source` is set
+  Bytes data;                    // the file's bytes, unless `source` is set
   std::filesystem::path source;  // a file to stream the bytes from
 };
 

@@ -11,7 +11,7 @@ constexpr std::int64_t kEndOfData = -1;
 
 // Attribute blocks are read in steps of at most this size, so that the memory a block takes
 // follows the bytes really present, never the length its header claims.
-constexpr std::size_t kReadStep = 64 * 1024;
+constexpr std::size_t kReadStep = std::size_t{64} * 1024;
 
 // Counts one level of nesting for as long as a chunk is being walked.
 class DepthGuard {

@@ -1,11 +1,7 @@
 #include "fuzz_support.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -25,7 +21,7 @@ Scratch makeScratch() {
     base = "/tmp";
   }
   std::string pattern = (base / "kzb-fuzz-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
+  if (::mkdtemp(pattern.data()) == nullptr) {  // POSIX, declared by <cstdlib> here
     fail("cannot create the scratch directory");
   }
   Scratch made;
@@ -91,6 +87,7 @@ void makePathArgumentsAbsolute(int* argc, char*** argv) {
   if (!hasArtifactPrefix) {
     storage.push_back("-artifact_prefix=" + absolute(""));
   }
+  pointers.reserve(storage.size() + 1);
   for (std::string& argument : storage) {
     pointers.push_back(argument.data());
   }
@@ -107,7 +104,7 @@ void writeInput(std::span<const std::uint8_t> data) {
 }
 
 void fail(std::string_view what) {
-  std::fprintf(stderr, "kzb-fuzz: %.*s\n", static_cast<int>(what.size()), what.data());
+  (void)std::fprintf(stderr, "kzb-fuzz: %.*s\n", static_cast<int>(what.size()), what.data());
   std::abort();
 }
 

@@ -49,6 +49,8 @@ std::string extractFailure(const ArchiveReader& reader, const FileEntry& entry, 
       return "no stored file of the recorded size at its position";
     case ResultTruncated:
       return "container ends inside this file's data";
+    case ResultIsTheContainer:
+      return "is the container being read, not overwritten";
     case ResultWriteFailed:
       return "write failed: " + reader.lastSystemError().message();
     default:

@@ -51,6 +51,7 @@ int ArchiveReader::open(const std::string& path) {
     input_.setstate(std::ios::failbit);
     return ResultNotAvailable;
   }
+  path_ = path;
   errno = 0;
   input_.open(path, std::ios::in | std::ios::binary);
   if (!input_.is_open()) {

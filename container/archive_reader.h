@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
@@ -51,8 +52,8 @@ class ArchiveReader {
   void addFileEntry(const AttributeList& attributes);
   // Writes entry `index` into the working directory under its name: ResultSuccess,
   // ResultNotAvailable (no such row, unsafe name, cannot create), ResultNotFileChunk,
-  // ResultTruncated or ResultWriteFailed. Checks the name and the "FILE" header before
-  // anything is created, so a failed check leaves an existing file untouched.
+  // ResultTruncated, ResultWriteFailed or ResultIsTheContainer. Checks the name and the "FILE"
+  // header before anything is created, so a failed check leaves an existing file untouched.
   int extractEntry(std::size_t index);
 
   // What the walk stored, in the order of the format.
@@ -112,7 +113,8 @@ class ArchiveReader {
   WideText comment_;
   FileTable entries_;
 
-  int depth_ = 0;  // nesting level of the chunk being walked; the root is 1
+  int depth_ = 0;               // nesting level of the chunk being walked; the root is 1
+  std::filesystem::path path_;  // the container, as opened
   int openResult_ = ResultNotAvailable;
   std::error_code systemError_;
 };

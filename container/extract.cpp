@@ -17,6 +17,16 @@ std::error_code currentSystemError() {
   return {errno != 0 ? errno : EIO, std::generic_category()};
 }
 
+// Whether `name` itself, not a link of that name, is the file at `other`.
+bool isSameFile(const std::string& name, const std::filesystem::path& other) {
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(name, error);
+  if (error || !std::filesystem::exists(status) || std::filesystem::is_symlink(status)) {
+    return false;
+  }
+  return std::filesystem::equivalent(name, other, error) && !error;
+}
+
 // Opens `name` for writing, truncating a regular file of that name. A symbolic link of that
 // name is removed first and never written through, so output cannot leave the directory.
 std::ofstream createOutput(const std::string& name) {
@@ -48,7 +58,11 @@ int ArchiveReader::extractEntry(std::size_t index) {
   if (!seekToFileChunk(entry)) {
     return ResultNotFileChunk;
   }
-  std::ofstream output = createOutput(toUtf8(untilFirstZero(entry.name)));
+  const std::string name = toUtf8(untilFirstZero(entry.name));
+  if (isSameFile(name, path_)) {
+    return ResultIsTheContainer;  // truncating it would destroy what is being read
+  }
+  std::ofstream output = createOutput(name);
   if (!output.is_open()) {
     systemError_ = currentSystemError();
     return ResultNotAvailable;

@@ -85,6 +85,7 @@ inline constexpr int ResultParseFailed = 1001;  // the walk stopped early: trunc
 inline constexpr int ResultNotFileChunk =
     2001;                                     // no "FILE" chunk of the entry's size at its position
 inline constexpr int ResultTruncated = 2002;  // the container ends inside the payload
-inline constexpr int ResultWriteFailed = 2003;  // the output file could not be written or closed
+inline constexpr int ResultWriteFailed = 2003;     // the output file could not be written or closed
+inline constexpr int ResultIsTheContainer = 2004;  // the entry's name is the container being read
 
 }  // namespace kzb

@@ -200,6 +200,15 @@ TEST_F(ExtractTest, SymbolicLinkIsReplacedNeverWrittenThrough) {
   EXPECT_EQ(testing::readFile(out() / "link.txt"), "inside");
 }
 
+TEST_F(ExtractTest, ContainerIsNeverOverwrittenByItsOwnEntry) {
+  const Bytes container = containerOf({{u"self.kzb", "tiny", {}}});
+  testing::writeFile(out() / "self.kzb", container);
+  ArchiveReader reader("self.kzb");
+  ASSERT_EQ(reader.openResult(), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(0), ResultIsTheContainer);
+  EXPECT_EQ(testing::readFile(out() / "self.kzb"), container);
+}
+
 TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {
   fs::create_directory(out() / "taken");
   ArchiveReader& reader = open({{u"taken", "x", {}}});

@@ -3,13 +3,23 @@
 # resident memory.
 #
 #   bench/run.sh            (from anywhere; RUNS=N sets the timed runs per tool, default 5)
+#   KZB_EXTRACT=/path/to/kzb-extract bench/run.sh   (times that binary instead, e.g. a
+#                                                    candidate change built elsewhere)
 #
 # Workloads: (a) 256 files of 2 MiB, (b) 20,000 files of 1 KiB, plus (a) with every payload
 # doubled to 4 MiB, for memory only. Each run extracts into a fresh empty directory on the
-# same file system as the workload and that directory is removed afterwards, outside the
-# timing. Runs alternate between the tools in ABBA order, so that a neighbour on the machine
-# (a fuzzer, say) or the page cache's state costs both alike; the table shows medians.
+# same file system as the workload, and every such directory is removed outside the timing.
+# Runs alternate between the tools in ABBA order, so that a neighbour on the machine (a
+# fuzzer, say) or the page cache's state costs both alike; the table shows medians.
 # Everything printed is measured on this run.
+#
+# When the directories go matters. ext4 will not hand out an inode freed in the last minute
+# or more (recently_deleted() in its inode allocator), and checks each such inode in turn:
+# after an `rm -rf` of 20,000 files, the next 20,000 creations spent up to 10x the usual
+# system time there, on whichever tool came next. So for (b) the run directories are
+# removed only once the workload's runs are over. For (a), freeing 256 inodes costs
+# nothing, and removing each directory at once drops its 512 MiB of dirty pages before
+# writeback would compete with the next run.
 set -euo pipefail
 
 RUNS=${RUNS:-5}
@@ -23,7 +33,13 @@ for tool in cmake tar awk /usr/bin/time; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
-cleanup() { rm -rf -- "$work"; }
+# The sync writes back the inode tables the removal dirtied: ext4 treats a freed inode as
+# recent for 60 s, or 360 s while its inode table block is dirty, and a benchmark started
+# within that window pays for it in (b) (see above). Allow a minute between two runs.
+cleanup() {
+  rm -rf -- "$work"
+  sync -f "$(dirname "$work")" 2>/dev/null || true
+}
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
@@ -34,13 +50,15 @@ echo "kernel:  $(uname -srm)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
 echo "fs:      $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }') ($work)"
 echo "tar:     $(tar --version | head -n1)"
-echo "command: $0 $* (RUNS=$RUNS)"
+echo "command: $0 $* (RUNS=$RUNS${KZB_EXTRACT:+ KZB_EXTRACT=$KZB_EXTRACT})"
 echo
 
 echo "== build (Release, $build)"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kzb-extract make-workload >/dev/null
-kzb="$build/kzb-extract"
+echo "source:  $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$repo" diff --quiet HEAD -- container cli 2>/dev/null || echo ' (container/ or cli/ changed since)')"
+kzb=${KZB_EXTRACT:-$build/kzb-extract}
+kzb=$(realpath "$kzb")  # the runs change directory
 echo "kzb-extract: $kzb"
 echo
 
@@ -54,11 +72,14 @@ make_workload() {
   fi
 }
 
-# One run of one tool into a fresh directory. Prints "<nanoseconds> <peak RSS in KiB>".
+# One run of one tool into a fresh directory, removed at once unless KEEP=1 (then with the
+# rest of $work/out at the end of the workload). Prints "<wall ns> <peak RSS KiB> <CPU ms>",
+# CPU being user + system time: less disturbed than wall time by a neighbour taking a core.
 # Both tools go through /usr/bin/time, so its small cost is on both sides.
 run_once() {
   local tool=$1 dir=$2 out rc start end
-  out=$(mktemp -d "$work/out.XXXXXX")
+  mkdir -p "$work/out"
+  out=$(mktemp -d "$work/out/run.XXXXXX")
   start=$(date +%s%N)
   if [[ $tool == kzb ]]; then
     (cd "$out" && /usr/bin/time -v -o "$work/time.txt" "$kzb" "$dir/C.kzb" >/dev/null) && rc=0 || rc=$?
@@ -74,8 +95,12 @@ run_once() {
     # The files extracted must be the files packed, or the timing means nothing.
     diff -rq "$dir/files" "$out" >/dev/null || { echo "run.sh: $tool output differs" >&2; exit 1; }
   fi
-  rm -rf -- "$out"
-  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")"
+  if [[ ${KEEP:-} != 1 ]]; then
+    rm -rf -- "$out"
+  fi
+  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { rss = $2 }
+    /(User|System) time \(seconds\)/ { cpu += $2 } END { printf "%d %.0f", rss, cpu * 1000 }' \
+    "$work/time.txt")"
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -97,20 +122,24 @@ bench() {
       echo "$result" >>"$work/$name.$tool"
     done
   done
-  local kzb_ms tar_ms kzb_rss tar_rss
+  rm -rf -- "$work/out"
+  local kzb_ms tar_ms kzb_rss tar_rss kzb_cpu tar_cpu
   kzb_ms=$(cut -d' ' -f1 "$work/$name.kzb" | median | awk '{ printf "%.1f", $1 / 1e6 }')
   tar_ms=$(cut -d' ' -f1 "$work/$name.tar" | median | awk '{ printf "%.1f", $1 / 1e6 }')
   kzb_rss=$(cut -d' ' -f2 "$work/$name.kzb" | max)
   tar_rss=$(cut -d' ' -f2 "$work/$name.tar" | max)
-  printf '%-26s %10s %10s %7s %13s %13s\n' "$label" "$kzb_ms" "$tar_ms" \
+  kzb_cpu=$(cut -d' ' -f3 "$work/$name.kzb" | median)
+  tar_cpu=$(cut -d' ' -f3 "$work/$name.tar" | median)
+  printf_row "$label" "$kzb_ms" "$tar_ms" \
     "$(awk -v k="$kzb_ms" -v t="$tar_ms" 'BEGIN { printf "%.2f", k / t }')" \
-    "$((kzb_rss))" "$((tar_rss))" >>"$work/table"
+    "$kzb_cpu" "$tar_cpu" "$((kzb_rss))" "$((tar_rss))" >>"$work/table"
   echo "  $label: kzb-extract ms: $(cut -d' ' -f1 "$work/$name.kzb" | awk '{ printf "%.0f ", $1 / 1e6 }')"
   echo "  $label: tar -xf ms:     $(cut -d' ' -f1 "$work/$name.tar" | awk '{ printf "%.0f ", $1 / 1e6 }')"
 }
 
-printf '%-26s %10s %10s %7s %13s %13s\n' workload "kzb ms" "tar ms" kzb/tar \
-  "kzb RSS KiB" "tar RSS KiB" >"$work/table"
+printf_row() { printf '%-20s %9s %9s %7s %11s %11s %12s %12s\n' "$@"; }
+printf_row workload "kzb ms" "tar ms" kzb/tar "kzb CPU ms" "tar CPU ms" "kzb RSS KiB" \
+  "tar RSS KiB" >"$work/table"
 
 echo "== (a) 256 files x 2 MiB"
 make_workload large 256 $((2 << 20))
@@ -118,7 +147,7 @@ bench large "(a) 256 x 2 MiB"
 rm -rf -- "$work/large"
 echo "== (b) 20000 files x 1 KiB"
 make_workload small 20000 1024
-bench small "(b) 20000 x 1 KiB"
+KEEP=1 bench small "(b) 20000 x 1 KiB"
 rm -rf -- "$work/small"
 
 # Memory only: the same number of files with twice the bytes each. Peak RSS must not move.
@@ -133,9 +162,10 @@ double_rss=$(max <"$work/double.rss")
 large_rss=$(cut -d' ' -f2 "$work/large.kzb" | max)
 echo
 
-echo "== results (median of $RUNS runs each after $WARMUP warm-up, wall time; RSS = max over runs)"
+echo "== results: wall (ms) and CPU (user + system, ms) are medians of $RUNS interleaved runs"
+echo "   per tool after $WARMUP warm-up; RSS is the maximum over those runs"
 cat "$work/table"
-printf '%-26s %10s %10s %7s %13s %13s\n' "(a2) 256 x 4 MiB" - - - "$double_rss" -
+printf_row "(a2) 256 x 4 MiB" - - - - - "$double_rss" -
 echo
 echo "kzb-extract peak RSS: (a) ${large_rss} KiB, (a2) payloads doubled ${double_rss} KiB," \
   "growth $((double_rss - large_rss)) KiB"

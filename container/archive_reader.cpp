@@ -52,6 +52,8 @@ int ArchiveReader::open(const std::string& path) {
     return ResultNotAvailable;
   }
   path_ = path;
+  inputBuffer_.resize(kStreamBufferSize);
+  input_.rdbuf()->pubsetbuf(inputBuffer_.data(), static_cast<std::streamsize>(inputBuffer_.size()));
   errno = 0;
   input_.open(path, std::ios::in | std::ios::binary);
   if (!input_.is_open()) {
@@ -73,6 +75,7 @@ void ArchiveReader::reset() {
     text->clear();
   }
   entries_.clear();
+  streamAt_ = -1;
 }
 
 // A chunk, in file order: header, attribute block, children, payload. Every length is a
@@ -107,12 +110,26 @@ std::int64_t ArchiveReader::parseChunk() {
   if (!walkChildren(header.childrenLength)) {
     return kEndOfData;
   }
-  // A relative seek past the end of the file is not an error: the next read finds the end.
-  input_.seekg(header.payloadLength, std::ios::cur);
-  if (!input_) {
+  if (!skipPayload(header.payloadLength)) {
     return kEndOfData;
   }
   return total;
+}
+
+// Moving past the end of the file is not an error here: the next read finds the end.
+bool ArchiveReader::skipPayload(std::int32_t length) {
+  if (length == 0) {
+    return true;
+  }
+  // A seek drops the stream's buffer, and the next read fetches the same bytes again, so a
+  // payload that fits in the buffer is stepped over instead.
+  if (static_cast<std::size_t>(length) <= kStreamBufferSize) {
+    input_.ignore(
+        length);  // at the end of the file this sets only eofbit, as a seek would not fail
+  } else {
+    input_.seekg(length, std::ios::cur);
+  }
+  return !input_.fail();
 }
 
 bool ArchiveReader::readAttributeBlock(std::int32_t length, std::vector<std::byte>& block) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -96,8 +97,13 @@ class ArchiveReader {
   bool readAttributeBlock(std::int32_t length, std::vector<std::byte>& block);
   void dispatch(Tag tag, const AttributeList& attributes);
   bool walkChildren(std::int32_t childrenLength);
+  bool skipPayload(std::int32_t length);
   bool seekToFileChunk(const FileEntry& entry);
-  int copyPayload(std::uint32_t size, std::ofstream& output);
+  int copyPayload(std::uint32_t size, std::FILE* output);
+
+  // Both the container and the output go through buffers of this size: a system call per
+  // 64 KiB, not per 4 KiB copy block, whatever the payloads' sizes.
+  static constexpr std::size_t kStreamBufferSize = std::size_t{64} * 1024;
 
   std::ifstream input_;
   HeaderFields header_;
@@ -115,6 +121,9 @@ class ArchiveReader {
 
   int depth_ = 0;               // nesting level of the chunk being walked; the root is 1
   std::filesystem::path path_;  // the container, as opened
+  std::int64_t streamAt_ = -1;  // where the last complete copy left the stream, or -1
+  std::vector<char> inputBuffer_;
+  std::vector<char> outputBuffer_;
   int openResult_ = ResultNotAvailable;
   std::error_code systemError_;
 };

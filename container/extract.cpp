@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "archive_reader.h"
 #include "utf8.h"
@@ -10,32 +12,50 @@
 namespace kzb {
 namespace {
 
-// The copy streams through one block of this size: never more of a payload in memory.
+namespace fs = std::filesystem;
+
+// The copy moves one block of this size at a time, so a payload of any size costs the same
+// memory: this block and the two fixed stream buffers.
 constexpr std::size_t kCopyBlockSize = 4096;
 
 std::error_code currentSystemError() {
   return {errno != 0 ? errno : EIO, std::generic_category()};
 }
 
-// Whether `name` itself, not a link of that name, is the file at `other`.
-bool isSameFile(const std::string& name, const std::filesystem::path& other) {
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(name, error);
-  if (error || !std::filesystem::exists(status) || std::filesystem::is_symlink(status)) {
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Whether `name`, as `status` found it (not a link of that name), is the file at `other`.
+bool isSameFile(const std::string& name, fs::file_status status, const fs::path& other) {
+  if (!fs::exists(status) || fs::is_symlink(status)) {
     return false;
   }
-  return std::filesystem::equivalent(name, other, error) && !error;
+  std::error_code error;
+  return fs::equivalent(name, other, error) && !error;
 }
 
 // Opens `name` for writing, truncating a regular file of that name. A symbolic link of that
 // name is removed first and never written through, so output cannot leave the directory.
-std::ofstream createOutput(const std::string& name) {
-  std::error_code ignored;
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(name, ignored))) {
-    std::filesystem::remove(name, ignored);
+OutputFile createOutput(const std::string& name, fs::file_status status,
+                        std::vector<char>& buffer) {
+  if (fs::is_symlink(status)) {
+    std::error_code ignored;
+    fs::remove(name, ignored);
   }
   errno = 0;
-  return std::ofstream(name, std::ios::out | std::ios::binary | std::ios::trunc);
+  OutputFile file(std::fopen(name.c_str(), "wb"));
+  if (file) {
+    std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
+  }
+  return file;
+}
+
+// Closes `file`, reporting whether everything written reached the file.
+bool closeOutput(OutputFile file) {
+  errno = 0;
+  return std::fclose(file.release()) == 0;
 }
 
 }  // namespace
@@ -59,24 +79,42 @@ int ArchiveReader::extractEntry(std::size_t index) {
     return ResultNotFileChunk;
   }
   const std::string name = toUtf8(untilFirstZero(entry.name));
-  if (isSameFile(name, path_)) {
+  // One look at the name serves both checks below: with many small files, system calls count.
+  std::error_code ignored;
+  const fs::file_status status = fs::symlink_status(name, ignored);
+  if (isSameFile(name, status, path_)) {
     return ResultIsTheContainer;  // truncating it would destroy what is being read
   }
-  std::ofstream output = createOutput(name);
-  if (!output.is_open()) {
+  outputBuffer_.resize(kStreamBufferSize);
+  OutputFile output = createOutput(name, status, outputBuffer_);
+  if (!output) {
     systemError_ = currentSystemError();
     return ResultNotAvailable;
   }
-  return copyPayload(entry.size, output);
+  const int result = copyPayload(entry.size, output.get());
+  const bool closed = closeOutput(std::move(output));
+  if (!closed && (result == ResultSuccess || result == ResultTruncated)) {
+    systemError_ = currentSystemError();
+    return ResultWriteFailed;
+  }
+  if (result == ResultSuccess) {
+    streamAt_ = std::int64_t{entry.position} + std::int64_t{kChunkHeaderSize} + entry.size;
+  }
+  return result;
 }
 
 // Leaves the stream at the first payload byte when a "FILE" chunk whose payload has the
 // entry's size stands at the entry's position.
 bool ArchiveReader::seekToFileChunk(const FileEntry& entry) {
-  // Each extraction starts afresh: an earlier entry cut short, or a walk that met the end of
-  // a truncated container, must not cost the entries that are intact.
-  input_.clear();
-  input_.seekg(static_cast<std::streamoff>(entry.position), std::ios::beg);  // unsigned offset
+  // Files stored one after another need no seek, which would drop the stream's buffer.
+  const bool alreadyThere = input_.good() && streamAt_ == std::int64_t{entry.position};
+  streamAt_ = -1;
+  if (!alreadyThere) {
+    // Each extraction starts afresh: an earlier entry cut short, or a walk that met the end
+    // of a truncated container, must not cost the entries that are intact.
+    input_.clear();
+    input_.seekg(static_cast<std::streamoff>(entry.position), std::ios::beg);  // unsigned
+  }
   std::array<std::byte, kChunkHeaderSize> raw{};
   input_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
   if (input_.gcount() != static_cast<std::streamsize>(raw.size())) {
@@ -88,35 +126,23 @@ bool ArchiveReader::seekToFileChunk(const FileEntry& entry) {
          static_cast<std::uint32_t>(header.payloadLength) == entry.size;
 }
 
-int ArchiveReader::copyPayload(std::uint32_t size, std::ofstream& output) {
+// Copies `size` bytes from the stream to `output`; a short read ends with what was there.
+int ArchiveReader::copyPayload(std::uint32_t size, std::FILE* output) {
   std::array<char, kCopyBlockSize> block{};
   std::uint32_t remaining = size;
   while (remaining > 0) {
-    const auto wanted =
-        static_cast<std::streamsize>(std::min<std::uint32_t>(remaining, block.size()));
-    input_.read(block.data(), wanted);
-    const std::streamsize got = input_.gcount();
+    const auto wanted = std::min<std::size_t>(remaining, block.size());
+    input_.read(block.data(), static_cast<std::streamsize>(wanted));
+    const auto got = static_cast<std::size_t>(input_.gcount());
     errno = 0;
-    if (got > 0 && !output.write(block.data(), got)) {
+    if (std::fwrite(block.data(), 1, got, output) != got) {
       systemError_ = currentSystemError();
       return ResultWriteFailed;
     }
     remaining -= static_cast<std::uint32_t>(got);
     if (got < wanted) {
-      errno = 0;
-      output.close();  // keep the bytes that were there
-      if (output.fail()) {
-        systemError_ = currentSystemError();
-        return ResultWriteFailed;
-      }
       return ResultTruncated;
     }
-  }
-  errno = 0;
-  output.close();
-  if (output.fail()) {
-    systemError_ = currentSystemError();
-    return ResultWriteFailed;
   }
   return ResultSuccess;
 }

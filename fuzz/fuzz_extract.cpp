@@ -63,7 +63,7 @@ bool sameBytes(const std::vector<std::uint8_t>& written, std::span<const std::ui
 void checkExtraction(std::span<const std::uint8_t> input, const kzb::FileEntry& entry, int result) {
   require(result == kzb::ResultSuccess || result == kzb::ResultNotAvailable ||
               result == kzb::ResultNotFileChunk || result == kzb::ResultTruncated ||
-              result == kzb::ResultWriteFailed,
+              result == kzb::ResultWriteFailed || result == kzb::ResultIsTheContainer,
           "extractEntry returned an undocumented result");
   if (!kzb::isSafeEntryName(entry.name)) {
     require(result == kzb::ResultNotAvailable, "an unsafe name was not refused");
@@ -74,6 +74,13 @@ void checkExtraction(std::span<const std::uint8_t> input, const kzb::FileEntry& 
     require(!matches, "a stored file at its recorded position was not found");
     return;
   }
+  const std::filesystem::path written = kzb::toUtf8(kzb::untilFirstZero(entry.name));
+  const bool namesContainer = written == kzb::fuzz::scratch().input.filename();
+  require(namesContainer == (result == kzb::ResultIsTheContainer),
+          "the container's own name was not told apart from the other names");
+  if (namesContainer) {
+    return;
+  }
   if (result != kzb::ResultSuccess && result != kzb::ResultTruncated) {
     return;  // cannot create or write: the file system's say, not the input's
   }
@@ -81,7 +88,6 @@ void checkExtraction(std::span<const std::uint8_t> input, const kzb::FileEntry& 
   const std::span<const std::uint8_t> present = payloadPresent(input, entry);
   require((result == kzb::ResultSuccess) == (present.size() == entry.size),
           "success or truncation disagrees with the bytes present");
-  const std::filesystem::path written = kzb::toUtf8(kzb::untilFirstZero(entry.name));
   std::error_code error;
   require(std::filesystem::is_regular_file(std::filesystem::symlink_status(written, error)),
           "the extracted file is not a regular file in the working directory");
@@ -132,6 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       allExtracted = allExtracted && result == kzb::ResultSuccess;
     }
   }
+  require(sameBytes(readWhole(path), input), "extraction changed the container");
   {
     // The driver again on the same file: its messages, and an exit status that must agree.
     kzb::fuzz::DiscardBuffer buffer;
@@ -140,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int status = kzb::run(2, arguments, discarded, discarded);
     require(status == (allExtracted ? 0 : 1), "the driver's exit status disagrees with the run");
   }
+  require(sameBytes(readWhole(path), input), "the driver changed the container");
   emptyWorkingDirectory();
   return 0;
 }

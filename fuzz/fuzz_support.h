@@ -13,9 +13,11 @@
 namespace kzb::fuzz {
 
 struct Scratch {
-  std::filesystem::path root;    // <tmp>/kzb-fuzz-XXXXXX, mode 0700, removed at a normal exit
-  std::filesystem::path input;   // root/in/input.kzb: each input is written here
+  std::filesystem::path root;    // $TMPDIR or /dev/shm, then kzb-fuzz-XXXXXX; 0700; removed at exit
   std::filesystem::path output;  // root/out: the extraction target's working directory
+  // output/c: each input is written here. An entry named "c" names the container itself,
+  // which extraction must refuse rather than truncate; make_corpus has a seed that does.
+  std::filesystem::path input;
 };
 
 // Created on the first call; aborts when the directories cannot be made.

@@ -8,23 +8,6 @@
 
 #include "container_builder.h"
 
-namespace {
-
-std::string pages() {
-  // Deterministic bytes, so that every build writes the same sample.
-  std::string bytes(9000, '\0');
-  std::uint32_t state = 2463534242u;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state & 0xff);
-  }
-  return bytes;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::cerr << "usage: make-sample OUT.kzb\n";
@@ -49,7 +32,7 @@ int main(int argc, char** argv) {
        "This container was written by make-sample, the project's own example.\n",
        {}},
       {utf16FromUtf8("1장.txt"), "달이 바다 위로 떠올랐다.\nThe moon rose over the sea.\n", {}},
-      {utf16FromUtf8("pages.bin"), pages(), {}},
+      {utf16FromUtf8("pages.bin"), kzb::testing::pseudoRandomBytes(9000), {}},
       {utf16FromUtf8("empty.txt"), "", {}},
       {utf16FromUtf8("표지.svg"),
        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"90\" height=\"120\">"

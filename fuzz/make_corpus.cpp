@@ -18,6 +18,7 @@ namespace {
 using kzb::testing::Bytes;
 using kzb::testing::Chunk;
 using kzb::testing::le32;
+using kzb::testing::pseudoRandomBytes;
 using kzb::testing::Publication;
 using kzb::testing::utf16FromUtf8;
 
@@ -25,19 +26,6 @@ Bytes eightBytes(std::uint8_t first) {
   Bytes bytes;
   for (std::uint8_t i = 0; i < 8; ++i) {
     bytes += static_cast<char>(first + i);
-  }
-  return bytes;
-}
-
-// Deterministic bytes, so that every build writes the same corpus.
-Bytes pattern(std::size_t size) {
-  Bytes bytes(size, '\0');
-  std::uint32_t state = 2463534242u;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state & 0xff);
   }
   return bytes;
 }
@@ -93,8 +81,8 @@ Bytes nestedUnknown() {
   const auto wrapper = [&](std::uint32_t position) {
     return Chunk("XTRA")
         .child(Chunk("HEAD")
-                   .attribute("GUID", pattern(10))
-                   .attribute("UUID", pattern(10))
+                   .attribute("GUID", pseudoRandomBytes(10))
+                   .attribute("UUID", pseudoRandomBytes(10))
                    .attribute("FTIM", eightBytes(9))
                    .u32("DIRE", 1)
                    .text("TITL", u"nested"))
@@ -147,7 +135,7 @@ int main(int argc, char** argv) {
       {"several-files-korean-names", wellFormed},
       {"nested-unknown-chunks", nestedUnknown()},
       {"payload-0-bytes", buildContainer(oneFile(u"zero.bin", ""))},
-      {"payload-4097-bytes", buildContainer(oneFile(u"big.bin", pattern(4097)))},
+      {"payload-4097-bytes", buildContainer(oneFile(u"big.bin", pseudoRandomBytes(4097)))},
       {"no-crc",
        [] {
          Publication publication = oneFile(u"a.txt", "abc");
@@ -167,7 +155,7 @@ int main(int argc, char** argv) {
       {"truncated-in-walk", wellFormed.substr(0, wellFormed.size() / 3)},
       {"truncated-in-payload",
        [] {
-         const Bytes whole = buildContainer(oneFile(u"cut.bin", pattern(300)));
+         const Bytes whole = buildContainer(oneFile(u"cut.bin", pseudoRandomBytes(300)));
          return whole.substr(0, whole.size() - 100);
        }()},
       {"truncated-header", wellFormed.substr(0, 10)},

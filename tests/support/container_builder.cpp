@@ -101,6 +101,18 @@ std::uint32_t crc32(std::string_view bytes, std::uint32_t crc) {
   return ~crc;
 }
 
+Bytes pseudoRandomBytes(std::size_t size, std::uint32_t seed) {
+  Bytes bytes(size, '\0');
+  std::uint32_t state = seed != 0 ? seed : 1;  // xorshift32 never leaves zero
+  for (char& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    byte = static_cast<char>(state & 0xff);
+  }
+  return bytes;
+}
+
 Bytes attributeRecord(std::string_view tag, std::string_view value,
                       std::optional<std::int32_t> statedLength) {
   return tagBytes(tag) +

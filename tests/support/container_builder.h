@@ -23,6 +23,8 @@ Bytes le32(std::uint32_t value);
 Bytes utf16le(std::u16string_view text);
 std::u16string utf16FromUtf8(std::string_view text);
 std::uint32_t crc32(std::string_view bytes, std::uint32_t crc = 0);
+// The same bytes for the same size and seed on every run: payloads that do not compress.
+Bytes pseudoRandomBytes(std::size_t size, std::uint32_t seed = 2463534242u);
 
 // One attribute record: tag, length (the value's size unless `statedLength` is given), value.
 Bytes attributeRecord(std::string_view tag, std::string_view value,

@@ -178,6 +178,18 @@ TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {
   EXPECT_TRUE(isSafeEntryName(u"..."));
 }
 
+TEST_F(ExtractTest, EntriesExtractInAnyOrder) {
+  // Adjacent files are read without a seek; jumping back and forth must still find each one.
+  ArchiveReader& reader =
+      open({{u"a", pattern(5000, 1), {}}, {u"b", "", {}}, {u"c", pattern(70000, 3), {}}});
+  for (const std::size_t index : {2u, 0u, 1u, 2u, 1u, 0u}) {
+    ASSERT_EQ(reader.extractEntry(index), ResultSuccess) << index;
+  }
+  EXPECT_EQ(testing::readFile(out() / "a"), pattern(5000, 1));
+  EXPECT_EQ(testing::readFile(out() / "b"), "");
+  EXPECT_EQ(testing::readFile(out() / "c"), pattern(70000, 3));
+}
+
 TEST_F(ExtractTest, LaterRowWithTheSameNameRewritesTheFile) {
   ArchiveReader& reader = open({{u"same", "first and longer", {}}, {u"same", "second", {}}});
   EXPECT_EQ(reader.extractEntry(0), ResultSuccess);

@@ -17,11 +17,6 @@ std::span<const std::byte> asBytes(std::string_view text) {
   return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-TEST(Format, TagsCompareAsLittleEndianWords) {
-  EXPECT_EQ(tags::kHead, 0x44414548u);  // 'H' is the low-order byte
-  EXPECT_NE(makeTag("head"), tags::kHead);
-}
-
 TEST(Format, ChunkHeaderKeepsSignedLengthsAsStored) {
   const Bytes raw = testing::chunkHeader("FINF", -1, 0x7fffffff, -2147483647 - 1);
   const ChunkHeader header = decodeChunkHeader(std::span<const std::byte, 16>(asBytes(raw)));

@@ -122,10 +122,10 @@ bool ArchiveReader::skipPayload(std::int32_t length) {
     return true;
   }
   // A seek drops the stream's buffer, and the next read fetches the same bytes again, so a
-  // payload that fits in the buffer is stepped over instead.
+  // payload that fits in the buffer is stepped over instead. Stepping over the end of the
+  // file sets only eofbit: like the seek, it is no failure in itself.
   if (static_cast<std::size_t>(length) <= kStreamBufferSize) {
-    input_.ignore(
-        length);  // at the end of the file this sets only eofbit, as a seek would not fail
+    input_.ignore(length);
   } else {
     input_.seekg(length, std::ios::cur);
   }

@@ -1,6 +1,7 @@
 // The whole command: through run(), and as the built binary in a fresh directory.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -40,16 +41,23 @@ std::string quoted(const std::string& text) {
   return "'" + text + "'";
 }
 
-// The real binary, through the shell, in `dir`; `prelude` runs first in the same shell.
-Outcome runBinary(const fs::path& dir, const std::string& args, const std::string& prelude = "",
-                  bool errorsIntoOutput = false) {
+// How the shell starts the binary.
+struct Launch {
+  std::string prelude;            // run first, in the same shell
+  std::string wrapper;            // a command that runs the binary, such as setpriv
+  bool errorsIntoOutput = false;  // standard error into the same file as standard output
+};
+
+// The real binary, through the shell, in `dir`.
+Outcome runBinary(const fs::path& dir, const std::string& args, const Launch& launch = {}) {
   const fs::path out = dir.parent_path() / "stdout";
   const fs::path err = dir.parent_path() / "stderr";
   testing::writeFile(err, "");
-  const std::string command = "cd " + quoted(dir.string()) + " && " + prelude +
-                              (prelude.empty() ? "" : "; ") + "exec " + quoted(KZB_EXTRACT_BINARY) +
-                              " " + args + " >" + quoted(out.string()) +
-                              (errorsIntoOutput ? " 2>&1" : " 2>" + quoted(err.string()));
+  const std::string command = "cd " + quoted(dir.string()) + " && " + launch.prelude +
+                              (launch.prelude.empty() ? "" : "; ") + "exec " + launch.wrapper +
+                              " " + quoted(KZB_EXTRACT_BINARY) + " " + args + " >" +
+                              quoted(out.string()) +
+                              (launch.errorsIntoOutput ? " 2>&1" : " 2>" + quoted(err.string()));
   const int raw = std::system(command.c_str());
   const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return {status, testing::readFile(out), testing::readFile(err)};
@@ -166,7 +174,8 @@ TEST_F(CliTest, BinaryExtractsEveryFileWithTheReportFirst) {
   EXPECT_EQ(testing::readFile(work() / "\xeb\x82\x98.bin"), std::string(5000, 'n'));
 
   // Standard output and standard error into one file: the report comes before the diagnostic.
-  const Outcome both = runBinary(work(), quoted(path.string() + ".absent"), "", true);
+  const Outcome both = runBinary(work(), quoted(path.string() + ".absent"),
+                                 {.prelude = "", .wrapper = "", .errorsIntoOutput = true});
   EXPECT_EQ(both.status, 1);
   EXPECT_EQ(both.out, kEmptyReport + "kzb-extract: " + path.string() +
                           ".absent: cannot open: No such file or directory\n");
@@ -188,10 +197,38 @@ TEST_F(CliTest, BinaryReportsAWriteFailure) {
   testing::Publication publication;
   publication.files = {{u"big", std::string(64 * 1024, 'b'), {}}, {u"small", "s", {}}};
   const fs::path path = container(testing::buildContainer(publication));
-  const Outcome outcome = runBinary(work(), quoted(path.string()), "ulimit -f 2; trap '' XFSZ");
+  const Outcome outcome = runBinary(work(), quoted(path.string()),
+                                    {.prelude = "ulimit -f 2; trap '' XFSZ", .wrapper = ""});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "kzb-extract: big: write failed: File too large\n");
   EXPECT_EQ(testing::readFile(work() / "small"), "s");
+}
+
+TEST_F(CliTest, BinaryReportsAFileItCannotCreate) {
+  // A read-only directory stops everyone but root, so root runs the binary as nobody.
+  Launch launch;
+  if (::geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null") != 0) {
+      GTEST_SKIP() << "needs setpriv to drop root's privileges";
+    }
+    launch.wrapper = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    if (runBinary(work(), "", launch).status != 255) {
+      GTEST_SKIP() << "nobody cannot run the binary where it was built";
+    }
+    fs::permissions(work().parent_path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+  }
+  testing::Publication publication;
+  publication.files = {{u"denied", "d", {}}};
+  const fs::path path = container(testing::buildContainer(publication));
+  fs::permissions(path, fs::perms::others_read, fs::perm_options::add);
+  fs::permissions(work(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read |
+                              fs::perms::others_exec);
+  const Outcome outcome = runBinary(work(), quoted(path.string()), launch);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "kzb-extract: denied: cannot create: Permission denied\n");
+  EXPECT_FALSE(fs::exists(work() / "denied"));
 }
 
 }  // namespace

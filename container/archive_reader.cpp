@@ -30,11 +30,11 @@ bool readExactly(std::istream& input, std::span<std::byte> out) {
   return input.gcount() == static_cast<std::streamsize>(out.size());
 }
 
-std::error_code currentSystemError() {
+}  // namespace
+
+std::error_code ArchiveReader::currentSystemError() {
   return {errno != 0 ? errno : EIO, std::generic_category()};
 }
-
-}  // namespace
 
 ArchiveReader::ArchiveReader(const std::string& path) {
   openResult_ = open(path);

@@ -100,6 +100,8 @@ class ArchiveReader {
   bool skipPayload(std::int32_t length);
   bool seekToFileChunk(const FileEntry& entry);
   int copyPayload(std::uint32_t size, std::FILE* output);
+  // The reason behind the system call that just failed, as errno holds it.
+  static std::error_code currentSystemError();
 
   // Both the container and the output go through buffers of this size: a system call per
   // 64 KiB, not per 4 KiB copy block, whatever the payloads' sizes.

@@ -18,10 +18,6 @@ namespace fs = std::filesystem;
 // memory: this block and the two fixed stream buffers.
 constexpr std::size_t kCopyBlockSize = 4096;
 
-std::error_code currentSystemError() {
-  return {errno != 0 ? errno : EIO, std::generic_category()};
-}
-
 struct FileCloser {
   // Only reached on paths that already failed; closeOutput checks the close that matters.
   void operator()(std::FILE* file) const { static_cast<void>(std::fclose(file)); }

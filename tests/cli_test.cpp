@@ -136,11 +136,11 @@ TEST_F(CliTest, TruncatedContainerExtractsWhatIsIntactAndSaysWhatIsNot) {
 TEST_F(CliTest, EachFailedEntryGetsOneLineAndTheRestStillExtract) {
   const auto build = [](std::uint32_t filePosition) {
     return Chunk("KZB0")
-        .child(Chunk("FINF").text("NAME", u"../up").u32("POS4", filePosition).u32("SIZE", 2))
+        .child(testing::fileInfo(u"../up", filePosition, 2))
         .child(Chunk("FINF").u32("POS4", filePosition).u32("SIZE", 2))
-        .child(Chunk("FINF").text("NAME", u"bad\nname").u32("POS4", 16).u32("SIZE", 2))
-        .child(Chunk("FINF").text("NAME", u"taken").u32("POS4", filePosition).u32("SIZE", 2))
-        .child(Chunk("FINF").text("NAME", u"good").u32("POS4", filePosition).u32("SIZE", 2))
+        .child(testing::fileInfo(u"bad\nname", 16, 2))
+        .child(testing::fileInfo(u"taken", filePosition, 2))
+        .child(testing::fileInfo(u"good", filePosition, 2))
         .child(Chunk("FILE").payload("ok"));
   };
   const auto filePosition = static_cast<std::uint32_t>(build(0).size() - 18);

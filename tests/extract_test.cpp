@@ -86,7 +86,7 @@ TEST_F(ExtractTest, FilesOfEverySizeComeOutByteIdentical) {
 // Root, then a "FINF" chunk recording `position` and `size`, then a "FILE" chunk of 7 bytes.
 Bytes oneFile(std::u16string_view name, std::uint32_t position, std::uint32_t size) {
   return Chunk("KZB0")
-      .child(Chunk("FINF").text("NAME", name).u32("POS4", position).u32("SIZE", size))
+      .child(testing::fileInfo(name, position, size))
       .child(Chunk("FILE").payload("payload"))
       .bytes();
 }
@@ -119,9 +119,7 @@ TEST_F(ExtractTest, FailedHeaderCheckLeavesAnExistingFileUntouched) {
 TEST_F(ExtractTest, NegativePayloadLengthIsNeverAStoredFile) {
   // Compared as 32-bit words, -1 equals a size of 4 GiB - 1; it must not pass for an empty file.
   const auto table = [](std::uint32_t position) {
-    return Chunk("KZB0")
-        .child(Chunk("FINF").text("NAME", u"neg").u32("POS4", position).u32("SIZE", 0xffffffffu))
-        .bytes();
+    return Chunk("KZB0").child(testing::fileInfo(u"neg", position, 0xffffffffu)).bytes();
   };
   const auto position = static_cast<std::uint32_t>(table(0).size());
   EXPECT_EQ(open(table(position) + testing::chunkHeader("FILE", 0, 0, -1)).extractEntry(0),
@@ -162,7 +160,7 @@ TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {
   };
   Chunk root("KZB0");
   for (const std::u16string& name : names) {
-    root.child(Chunk("FINF").text("NAME", name).u32("POS4", 0).u32("SIZE", 0));
+    root.child(testing::fileInfo(name, 0, 0));
   }
   ArchiveReader& reader = open(root.bytes());
   ASSERT_EQ(reader.entries().size(), std::size(names));
@@ -230,10 +228,7 @@ TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {
 
 TEST_F(ExtractTest, EntryPastTwoGibibytesInASparseContainer) {
   constexpr std::uint32_t kFar = 0x80000000u + 4096;  // 2 GiB and a bit
-  const Bytes table =
-      Chunk("KZB0")
-          .child(Chunk("FINF").text("NAME", u"far").u32("POS4", kFar).u32("SIZE", 5))
-          .bytes();
+  const Bytes table = Chunk("KZB0").child(testing::fileInfo(u"far", kFar, 5)).bytes();
   {
     testing::writeFile(containerPath(), table);
     std::fstream file(containerPath(), std::ios::in | std::ios::out | std::ios::binary);

@@ -12,6 +12,7 @@ namespace {
 
 using testing::Bytes;
 using testing::Chunk;
+using testing::fileInfo;
 
 class ReaderTest : public ::testing::Test {
  protected:
@@ -24,10 +25,6 @@ class ReaderTest : public ::testing::Test {
  private:
   testing::TempDir dir_;
 };
-
-Chunk fileInfo(std::u16string_view name, std::uint32_t position = 0, std::uint32_t size = 0) {
-  return Chunk("FINF").text("NAME", name).u32("POS4", position).u32("SIZE", size);
-}
 
 // One 3-byte file and a one-word title: the smallest container that uses every region.
 Bytes exampleContainer() {

@@ -177,6 +177,10 @@ Bytes Chunk::bytes() const {
          attributes_ + children_ + payload_;
 }
 
+Chunk fileInfo(std::u16string_view name, std::uint32_t position, std::uint32_t size) {
+  return Chunk("FINF").text("NAME", name).u32("POS4", position).u32("SIZE", size);
+}
+
 void writeContainer(std::ostream& out, const Publication& publication) {
   Chunk head("HEAD");
   if (publication.bindingDirection) {

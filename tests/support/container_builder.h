@@ -66,6 +66,9 @@ class Chunk {
   std::optional<std::int32_t> payloadLength_;
 };
 
+// A "FINF" chunk: one row of the file table.
+Chunk fileInfo(std::u16string_view name, std::uint32_t position = 0, std::uint32_t size = 0);
+
 // A chunk header alone, with the lengths given.
 Bytes chunkHeader(std::string_view tag, std::int32_t attributeLength, std::int32_t childrenLength,
                   std::int32_t payloadLength);

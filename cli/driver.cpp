@@ -3,6 +3,7 @@
 #include <string>
 
 #include "archive_reader.h"
+#include "console.h"
 #include "report.h"
 #include "utf8.h"
 
@@ -11,48 +12,37 @@ namespace {
 
 constexpr std::string_view kProgram = "kzb-extract: ";
 
-// Names come from the container: control characters are shown escaped, so that a name
-// cannot break the one-line-per-failure layout or drive the terminal.
-std::string printable(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // The reader's results, in the user's words.
 std::string openFailure(const ArchiveReader& reader) {
-  if (reader.openResult() == ResultNotAvailable) {
-    return "cannot open: " + reader.lastSystemError().message();
+  switch (reader.openResult()) {
+    case ResultNotAvailable:
+      return "cannot open: " + reader.lastSystemError().message();
+    case ResultReadFailed:
+      return "read error: " + reader.lastSystemError().message();
+    default:
+      return "truncated or malformed container";
   }
-  return "truncated or malformed container";
 }
 
 std::string extractFailure(const ArchiveReader& reader, const FileEntry& entry, int result) {
   switch (result) {
     case ResultNotAvailable:
-      if (!isSafeEntryName(entry.name)) {
-        return "unsafe name, not extracted (names must not be empty, \".\", \"..\" or hold "
-               "\"/\" or \"\\\")";
+      if (const NameProblem problem = entryNameProblem(entry.name); problem != NameProblem::none) {
+        return std::string(describe(problem));
       }
       return "cannot create: " + reader.lastSystemError().message();
     case ResultNotFileChunk:
       return "no stored file of the recorded size at its position";
     case ResultTruncated:
       return "container ends inside this file's data";
+    case ResultTruncatedKeptExisting:
+      return "container ends inside this file's data; the existing file was kept";
     case ResultIsTheContainer:
       return "is the container being read, not overwritten";
     case ResultWriteFailed:
       return "write failed: " + reader.lastSystemError().message();
+    case ResultPayloadReadFailed:
+      return "read error: " + reader.lastSystemError().message();
     default:
       return "failed with result " + std::to_string(result);
   }
@@ -66,6 +56,21 @@ std::string entryLabel(const FileEntry& entry, std::size_t index) {
   return printable(toUtf8(name));
 }
 
+// Why the report could not be written, if it could not. The standard streams know the
+// system's reason; any other stream that failed is said to have met an I/O error.
+std::error_code reportFailure(const std::ostream& out) {
+  if (const auto* standard = dynamic_cast<const console::StandardStream*>(out.rdbuf())) {
+    return standard->failure();
+  }
+  return out ? std::error_code{} : std::make_error_code(std::errc::io_error);
+}
+
+// Whether the container was read whole: opened, walked to its end, and no longer than the
+// file that holds it.
+bool readWhole(const ArchiveReader& reader) {
+  return reader.openResult() == ResultSuccess && !reader.walkedPastEnd();
+}
+
 }  // namespace
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -77,9 +82,16 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   printInfo(reader, out);
   out.flush();  // the report comes before any diagnostic, on a terminal and in a shared file
 
-  bool succeeded = reader.openResult() == ResultSuccess;
+  bool succeeded = readWhole(reader);
   if (!succeeded) {
     err << kProgram << printable(path) << ": " << openFailure(reader) << '\n';
+  }
+  // A reader that went away (| head, quitting a pager) wanted no more of the report: that
+  // is no failure, and the files are extracted all the same.
+  if (const std::error_code failure = reportFailure(out);
+      failure && failure != std::errc::broken_pipe) {
+    succeeded = false;
+    err << kProgram << "standard output: write failed: " << failure.message() << '\n';
   }
   for (std::size_t index = 0; index < reader.entries().size(); ++index) {
     const int result = reader.extractEntry(index);
@@ -88,6 +100,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       const FileEntry& entry = reader.entries()[index];
       err << kProgram << entryLabel(entry, index) << ": " << extractFailure(reader, entry, result)
           << '\n';
+      err.flush();  // each line as it happens: a signal may end the run before the next
     }
   }
   err.flush();

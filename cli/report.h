@@ -5,7 +5,8 @@
 //   Header Information           binding direction, each metadata text that is present
 //   File Information             file count, then five lines per row of the file table
 //
-// Text is written as UTF-8, whatever the environment's locale.
+// Text is written as UTF-8, whatever the environment's locale, with control characters shown
+// as \xhh (see printable in utf8.h).
 #pragma once
 
 #include <ostream>

@@ -1,8 +1,6 @@
 #include "archive_reader.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 
 namespace kzb {
 namespace {
@@ -25,16 +23,7 @@ class DepthGuard {
   int& depth_;
 };
 
-bool readExactly(std::istream& input, std::span<std::byte> out) {
-  input.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  return input.gcount() == static_cast<std::streamsize>(out.size());
-}
-
 }  // namespace
-
-std::error_code ArchiveReader::currentSystemError() {
-  return {errno != 0 ? errno : EIO, std::generic_category()};
-}
 
 ArchiveReader::ArchiveReader(const std::string& path) {
   openResult_ = open(path);
@@ -42,40 +31,32 @@ ArchiveReader::ArchiveReader(const std::string& path) {
 
 int ArchiveReader::open(const std::string& path) {
   reset();
-  systemError_.clear();
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) {
-    // A directory opens as a stream on this platform, then fails on the first read; say
-    // what it is instead of calling it a malformed container.
-    systemError_ = std::make_error_code(std::errc::is_a_directory);
-    input_.setstate(std::ios::failbit);
-    return ResultNotAvailable;
-  }
-  path_ = path;
-  inputBuffer_.resize(kStreamBufferSize);
-  input_.rdbuf()->pubsetbuf(inputBuffer_.data(), static_cast<std::streamsize>(inputBuffer_.size()));
-  errno = 0;
-  input_.open(path, std::ios::in | std::ios::binary);
-  if (!input_.is_open()) {
-    systemError_ = currentSystemError();
-    input_.setstate(std::ios::failbit);
+  systemError_ = input_.open(path);
+  if (systemError_) {
     return ResultNotAvailable;
   }
   depth_ = 0;
-  return parseChunk() == kEndOfData ? ResultParseFailed : ResultSuccess;
+  if (parseChunk() == kEndOfData) {
+    systemError_ = input_.readError();
+    return systemError_ ? ResultReadFailed : ResultParseFailed;
+  }
+  walkedPastEnd_ = input_.offset() > input_.fileSize();
+  return ResultSuccess;
 }
 
 void ArchiveReader::reset() {
-  if (input_.is_open()) {
-    input_.close();  // a failed close leaves the stream failed, as it should
-  }
+  input_.close();
   header_ = HeaderFields{};
   for (WideText* text : {&title_, &isbn_, &writer_, &publisher_, &createdAt_, &genre_, &copyright_,
                          &webLink_, &convertedBy_, &comment_}) {
     text->clear();
   }
   entries_.clear();
-  streamAt_ = -1;
+  walkedPastEnd_ = false;
+}
+
+bool ArchiveReader::readExactly(std::span<std::byte> out) {
+  return input_.read(out) == out.size();
 }
 
 // A chunk, in file order: header, attribute block, children, payload. Every length is a
@@ -88,7 +69,7 @@ std::int64_t ArchiveReader::parseChunk() {
   }
 
   std::array<std::byte, kChunkHeaderSize> raw{};
-  if (!readExactly(input_, raw)) {
+  if (!readExactly(raw)) {
     return kEndOfData;
   }
   const ChunkHeader header = decodeChunkHeader(raw);
@@ -110,26 +91,14 @@ std::int64_t ArchiveReader::parseChunk() {
   if (!walkChildren(header.childrenLength)) {
     return kEndOfData;
   }
-  if (!skipPayload(header.payloadLength)) {
-    return kEndOfData;
-  }
+  skipPayload(header.payloadLength);
   return total;
 }
 
-// Moving past the end of the file is not an error here: the next read finds the end.
-bool ArchiveReader::skipPayload(std::int32_t length) {
-  if (length == 0) {
-    return true;
-  }
-  // A seek drops the stream's buffer, and the next read fetches the same bytes again, so a
-  // payload that fits in the buffer is stepped over instead. Stepping over the end of the
-  // file sets only eofbit: like the seek, it is no failure in itself.
-  if (static_cast<std::size_t>(length) <= kStreamBufferSize) {
-    input_.ignore(length);
-  } else {
-    input_.seekg(length, std::ios::cur);
-  }
-  return !input_.fail();
+// A relative move: past the end of the file it is not an error here, and the next read
+// finds the end. Whether the walk ended past the end is judged once it is over.
+void ArchiveReader::skipPayload(std::int32_t length) {
+  input_.skip(static_cast<std::uint64_t>(length));
 }
 
 bool ArchiveReader::readAttributeBlock(std::int32_t length, std::vector<std::byte>& block) {
@@ -138,7 +107,7 @@ bool ArchiveReader::readAttributeBlock(std::int32_t length, std::vector<std::byt
     const std::size_t step = std::min(kReadStep, wanted - block.size());
     const std::size_t start = block.size();
     block.resize(start + step);
-    if (!readExactly(input_, std::span(block).subspan(start, step))) {
+    if (!readExactly(std::span(block).subspan(start, step))) {
       return false;
     }
   }

@@ -6,15 +6,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "attributes.h"
+#include "container_input.h"
+#include "entry_name.h"
 #include "format.h"
+#include "output_file.h"
 
 namespace kzb {
 
@@ -39,8 +39,9 @@ class ArchiveReader {
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
   // The run, in order.
-  // Resets, opens, walks the root chunk: ResultSuccess, ResultNotAvailable (cannot open)
-  // or ResultParseFailed (the walk met the end of the data or a malformed chunk).
+  // Resets, opens, walks the root chunk: ResultSuccess, ResultNotAvailable (cannot open, or
+  // not a file that can be read twice), ResultParseFailed (the walk met the end of the data
+  // or a malformed chunk) or ResultReadFailed (the system could not read it).
   int open(const std::string& path);
   // Closes the file and empties every field. The stream's error state stays as it is.
   void reset();
@@ -51,10 +52,11 @@ class ArchiveReader {
   void applyRootAttributes(const AttributeList& attributes);
   void applyHeadAttributes(const AttributeList& attributes);
   void addFileEntry(const AttributeList& attributes);
-  // Writes entry `index` into the working directory under its name: ResultSuccess,
-  // ResultNotAvailable (no such row, unsafe name, cannot create), ResultNotFileChunk,
-  // ResultTruncated, ResultWriteFailed or ResultIsTheContainer. Checks the name and the "FILE"
-  // header before anything is created, so a failed check leaves an existing file untouched.
+  // Writes entry `index` into the working directory under its name, all or nothing (see
+  // output_file.h): ResultSuccess, ResultNotAvailable (no such row, unsafe name, cannot
+  // create), ResultNotFileChunk, ResultTruncated (the bytes present stand under the name),
+  // ResultTruncatedKeptExisting, ResultWriteFailed, ResultPayloadReadFailed or
+  // ResultIsTheContainer. Only ResultSuccess and ResultTruncated change the directory.
   int extractEntry(std::size_t index);
 
   // What the walk stored, in the order of the format.
@@ -75,12 +77,17 @@ class ArchiveReader {
   const WideText& convertedBy() const { return convertedBy_; }
   const WideText& comment() const { return comment_; }
   const FileTable& entries() const { return entries_; }
-  const std::ifstream& input() const { return input_; }
+  const ContainerInput& input() const { return input_; }
 
   // The result of the constructor's open.
   int openResult() const { return openResult_; }
+  // Whether the walk stayed inside the file. A payload or a child region that runs past
+  // the end is stepped over as a seek would be, so the walk can succeed on a container that
+  // was cut short; this tells such a container from a whole one.
+  bool walkedPastEnd() const { return walkedPastEnd_; }
   // The operating system's reason behind the last ResultNotAvailable from open or a failed
-  // creation, or behind the last ResultWriteFailed; empty otherwise.
+  // creation, the last ResultReadFailed or ResultPayloadReadFailed, or the last
+  // ResultWriteFailed; empty otherwise.
   std::error_code lastSystemError() const { return systemError_; }
 
  private:
@@ -97,17 +104,13 @@ class ArchiveReader {
   bool readAttributeBlock(std::int32_t length, std::vector<std::byte>& block);
   void dispatch(Tag tag, const AttributeList& attributes);
   bool walkChildren(std::int32_t childrenLength);
-  bool skipPayload(std::int32_t length);
+  void skipPayload(std::int32_t length);
+  bool readExactly(std::span<std::byte> out);
   bool seekToFileChunk(const FileEntry& entry);
-  int copyPayload(std::uint32_t size, std::FILE* output);
-  // The reason behind the system call that just failed, as errno holds it.
-  static std::error_code currentSystemError();
+  int copyPayload(std::uint32_t size);
+  int placeOutput(int copied);
 
-  // Both the container and the output go through buffers of this size: a system call per
-  // 64 KiB, not per 4 KiB copy block, whatever the payloads' sizes.
-  static constexpr std::size_t kStreamBufferSize = std::size_t{64} * 1024;
-
-  std::ifstream input_;
+  ContainerInput input_;
   HeaderFields header_;
   WideText title_;
   WideText isbn_;
@@ -121,17 +124,11 @@ class ArchiveReader {
   WideText comment_;
   FileTable entries_;
 
-  int depth_ = 0;               // nesting level of the chunk being walked; the root is 1
-  std::filesystem::path path_;  // the container, as opened
-  std::int64_t streamAt_ = -1;  // where the last complete copy left the stream, or -1
-  std::vector<char> inputBuffer_;
-  std::vector<char> outputBuffer_;
+  int depth_ = 0;  // nesting level of the chunk being walked; the root is 1
+  OutputFile output_;
   int openResult_ = ResultNotAvailable;
+  bool walkedPastEnd_ = false;
   std::error_code systemError_;
 };
-
-// Whether `name`, up to its first zero unit, may name a file in the working directory: not
-// empty, not "." or "..", and without "/" or "\".
-bool isSafeEntryName(std::u16string_view name);
 
 }  // namespace kzb

@@ -80,12 +80,16 @@ inline constexpr int kMaxNestingDepth = 256;
 
 // Results of ArchiveReader::open and ArchiveReader::extractEntry.
 inline constexpr int ResultSuccess = 0;
-inline constexpr int ResultNotAvailable = -1;   // no such row, cannot open/create, unsafe name
-inline constexpr int ResultParseFailed = 1001;  // the walk stopped early: truncated or malformed
-inline constexpr int ResultNotFileChunk =
-    2001;                                     // no "FILE" chunk of the entry's size at its position
-inline constexpr int ResultTruncated = 2002;  // the container ends inside the payload
-inline constexpr int ResultWriteFailed = 2003;     // the output file could not be written or closed
+inline constexpr int ResultNotAvailable = -1;      // no such row, cannot open/create, unsafe name
+inline constexpr int ResultParseFailed = 1001;     // the walk stopped early: truncated or malformed
+inline constexpr int ResultReadFailed = 1002;      // the system could not read the container
+inline constexpr int ResultNotFileChunk = 2001;    // no "FILE" chunk of the entry's size there
+inline constexpr int ResultTruncated = 2002;       // the container ends inside the payload
+inline constexpr int ResultWriteFailed = 2003;     // the output file could not be written
 inline constexpr int ResultIsTheContainer = 2004;  // the entry's name is the container being read
+inline constexpr int ResultPayloadReadFailed = 2005;  // the system could not read the payload
+// The container ends inside the payload, and since a file of that name already stood in
+// the working directory, it was kept and the cut copy dropped.
+inline constexpr int ResultTruncatedKeptExisting = 2006;
 
 }  // namespace kzb

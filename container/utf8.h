@@ -15,4 +15,10 @@ std::u16string_view untilFirstZero(std::u16string_view text);
 // conversion goes on after it.
 std::string toUtf8(std::u16string_view text);
 
+// UTF-8 text as it may go to a terminal or into a line of the report: every control
+// character (U+0001-U+001F but the tab, U+007F, U+0080-U+009F) and every byte that is not
+// part of valid UTF-8 becomes "\x" and two lowercase hexadecimal digits, so that no stored
+// text can start a new line or drive the terminal. Everything else stays as it is.
+std::string printable(std::string_view utf8);
+
 }  // namespace kzb

@@ -1,0 +1,57 @@
+// The process's surroundings as the platform has them: the command line, the standard
+// streams and the signals that concern them. Only main and the driver use this; one
+// implementation per platform (console_posix.cpp, console_windows.cpp).
+#pragma once
+
+#include <array>
+#include <streambuf>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace kzb::console {
+
+// Call first. A standard stream that was closed when the process started is held open on
+// the null device, so that no file the run opens can take its number and receive the
+// report; writing to it still fails as writing to a closed stream does. A reader of
+// standard output that goes away makes writes fail with std::errc::broken_pipe instead of
+// ending the process (SIGPIPE is ignored).
+void prepareProcess();
+
+// The arguments, program name first, as UTF-8 (on Windows taken from the UTF-16 command
+// line, whatever the ANSI code page).
+std::vector<std::string> arguments(int argc, char** argv);
+
+enum class Stream { output, error };
+
+// A buffered stream buffer on standard output or standard error. Bytes are UTF-8 and lines
+// end in LF on every platform; a console on Windows is written as UTF-16. The first failed
+// write is kept and everything after it is dropped, so the stream itself never fails:
+// failure() tells what happened.
+class StandardStream : public std::streambuf {
+ public:
+  explicit StandardStream(Stream stream);
+  ~StandardStream() override;
+  StandardStream(const StandardStream&) = delete;
+  StandardStream& operator=(const StandardStream&) = delete;
+
+  // Empty while every byte was written; std::errc::broken_pipe when the reader went away.
+  std::error_code failure() const { return failure_; }
+
+ protected:
+  int_type overflow(int_type c) override;
+  std::streamsize xsputn(const char_type* bytes, std::streamsize count) override;
+  int sync() override;
+
+ private:
+  void drain();  // hands what is buffered to the platform, keeping the first failure
+  // The platform's write of `bytes` to the stream: all of them, or the reason it could not.
+  std::error_code writeOut(std::string_view bytes);
+
+  Stream stream_;
+  std::array<char, 64 * 1024> buffer_{};
+  std::string pending_;  // on a Windows console: an incomplete UTF-8 sequence held back
+  std::error_code failure_;
+};
+
+}  // namespace kzb::console

@@ -1,0 +1,71 @@
+#include "container_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kzb {
+
+std::error_code ContainerInput::open(const std::string& path) {
+  close();
+  buffer_.resize(kBufferSize);
+  return file_.open(path);
+}
+
+void ContainerInput::close() {
+  file_.close();
+  bufferStart_ = 0;
+  bufferLength_ = 0;
+  offset_ = 0;
+  atEnd_ = false;
+  readError_.clear();
+}
+
+std::size_t ContainerInput::read(std::span<std::byte> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const bool buffered = offset_ >= bufferStart_ && offset_ < bufferStart_ + bufferLength_;
+    if (!buffered && !refill()) {
+      break;
+    }
+    const auto at = static_cast<std::size_t>(offset_ - bufferStart_);
+    const std::size_t count = std::min(out.size() - done, bufferLength_ - at);
+    std::memcpy(out.data() + done, buffer_.data() + at, count);
+    done += count;
+    offset_ += count;
+  }
+  return done;
+}
+
+bool ContainerInput::refill() {
+  if (!file_.isOpen()) {
+    atEnd_ = true;
+    return false;
+  }
+  std::error_code error;
+  bufferStart_ = offset_;
+  bufferLength_ = file_.readAt(offset_, buffer_, error);
+  if (error) {
+    bufferLength_ = 0;  // what came before the error is read again by the next attempt
+    readError_ = error;
+    return false;
+  }
+  if (bufferLength_ == 0) {
+    atEnd_ = true;
+    return false;
+  }
+  return true;
+}
+
+// Within the buffer, a move costs nothing: adjacent stored files and small payloads are read
+// without asking the system again.
+void ContainerInput::skip(std::uint64_t count) {
+  seek(offset_ + count);
+}
+
+void ContainerInput::seek(std::uint64_t offset) {
+  offset_ = offset;
+  atEnd_ = false;
+  readError_.clear();
+}
+
+}  // namespace kzb

@@ -1,0 +1,46 @@
+// What every platform's output file shares: the buffer between the copy and the system.
+#include <algorithm>
+#include <cstring>
+
+#include "output_file.h"
+
+namespace kzb {
+namespace {
+
+// One system call per 64 KiB written, whatever the copy block: small files take one write.
+constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
+
+}  // namespace
+
+std::error_code OutputFile::write(std::span<const std::byte> bytes) {
+  if (failure_) {
+    return failure_;
+  }
+  buffer_.resize(kBufferSize);
+  while (!bytes.empty()) {
+    if (buffered_ == buffer_.size() && !flush(failure_)) {
+      return failure_;
+    }
+    const std::size_t count = std::min(bytes.size(), buffer_.size() - buffered_);
+    std::memcpy(buffer_.data() + buffered_, bytes.data(), count);
+    buffered_ += count;
+    bytes = bytes.subspan(count);
+  }
+  return {};
+}
+
+bool OutputFile::flush(std::error_code& error) {
+  if (failure_) {
+    error = failure_;
+    return false;
+  }
+  const std::span<const std::byte> pending(buffer_.data(), buffered_);
+  buffered_ = 0;
+  if (!pending.empty() && !writeAll(handle_, pending, error)) {
+    failure_ = error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kzb

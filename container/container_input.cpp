@@ -41,9 +41,16 @@ bool ContainerInput::refill() {
     atEnd_ = true;
     return false;
   }
+  // The size at opening bounds the request, so the end of the file costs no system call.
+  if (offset_ >= file_.size()) {
+    atEnd_ = true;
+    return false;
+  }
+  const auto wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - offset_));
   std::error_code error;
   bufferStart_ = offset_;
-  bufferLength_ = file_.readAt(offset_, buffer_, error);
+  bufferLength_ = file_.readAt(offset_, std::span(buffer_).first(wanted), error);
   if (error) {
     bufferLength_ = 0;  // what came before the error is read again by the next attempt
     readError_ = error;

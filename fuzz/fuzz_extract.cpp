@@ -63,7 +63,8 @@ bool sameBytes(const std::vector<std::uint8_t>& written, std::span<const std::ui
 void checkExtraction(std::span<const std::uint8_t> input, const kzb::FileEntry& entry, int result) {
   require(result == kzb::ResultSuccess || result == kzb::ResultNotAvailable ||
               result == kzb::ResultNotFileChunk || result == kzb::ResultTruncated ||
-              result == kzb::ResultWriteFailed || result == kzb::ResultIsTheContainer,
+              result == kzb::ResultTruncatedKeptExisting || result == kzb::ResultWriteFailed ||
+              result == kzb::ResultIsTheContainer,
           "extractEntry returned an undocumented result");
   if (!kzb::isSafeEntryName(entry.name)) {
     require(result == kzb::ResultNotAvailable, "an unsafe name was not refused");
@@ -131,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kzb::fuzz::DiscardBuffer buffer;
     std::ostream discarded(&buffer);
     kzb::printInfo(reader, discarded);
-    allExtracted = reader.openResult() == kzb::ResultSuccess;
+    allExtracted = reader.openResult() == kzb::ResultSuccess && !reader.walkedPastEnd();
     for (std::size_t index = 0; index < reader.entries().size(); ++index) {
       const int result = reader.extractEntry(index);
       checkExtraction(input, reader.entries()[index], result);

@@ -210,6 +210,55 @@ TEST_F(ExtractTest, SymbolicLinkIsReplacedNeverWrittenThrough) {
   EXPECT_EQ(testing::readFile(out() / "link.txt"), "inside");
 }
 
+TEST_F(ExtractTest, AnythingAtTheNameIsReplacedAndWhatItPointedToStays) {
+  const fs::path outside = out().parent_path() / "outside.txt";
+  testing::writeFile(outside, "outside");
+  fs::create_hard_link(outside, out() / "hard.txt");
+  testing::writeFile(out() / "private.txt", "old and longer");
+  fs::permissions(out() / "private.txt", fs::perms::owner_read | fs::perms::owner_write);
+  testing::writeFile(out() / "fresh-reference", "");  // the permissions any new file gets
+  ArchiveReader& reader = open({{u"hard.txt", "new", {}}, {u"private.txt", "new", {}}});
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(1), ResultSuccess);
+  EXPECT_EQ(testing::readFile(outside), "outside");
+  EXPECT_EQ(fs::hard_link_count(outside), 1u);
+  EXPECT_EQ(testing::readFile(out() / "hard.txt"), "new");
+  EXPECT_EQ(testing::readFile(out() / "private.txt"), "new");
+  EXPECT_EQ(fs::status(out() / "private.txt").permissions(),
+            fs::status(out() / "fresh-reference").permissions());
+  EXPECT_EQ(outputNames(),
+            (std::vector<std::string>{"fresh-reference", "hard.txt", "private.txt"}));
+}
+
+// A cut-short copy takes a name only where nothing stands: an existing file, or the complete
+// file of an earlier row of the same name, is worth more than a part of another.
+TEST_F(ExtractTest, FileCutShortNeverReplacesWhatStandsAtItsName) {
+  // Three rows share the last stored file, which the container's end cuts short.
+  const auto build = [](std::uint32_t complete, std::uint32_t cut) {
+    return Chunk("KZB0")
+        .child(testing::fileInfo(u"same", complete, 8))
+        .child(testing::fileInfo(u"taken", cut, 9000))
+        .child(testing::fileInfo(u"dir", cut, 9000))
+        .child(testing::fileInfo(u"same", cut, 9000))
+        .child(Chunk("FILE").payload("complete"))
+        .child(Chunk("FILE").payload(pattern(9000, 3)))
+        .bytes();
+  };
+  const std::size_t size = build(0, 0).size();
+  const auto cut = static_cast<std::uint32_t>(size - 16 - 9000);
+  testing::writeFile(out() / "taken", "precious");
+  fs::create_directory(out() / "dir");
+  ArchiveReader& reader = open(build(cut - 16 - 8, cut).substr(0, size - 4000));
+  EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
+  EXPECT_EQ(reader.extractEntry(1), ResultTruncatedKeptExisting);
+  EXPECT_EQ(reader.extractEntry(2), ResultNotAvailable);
+  EXPECT_EQ(reader.lastSystemError(), std::errc::is_a_directory);
+  EXPECT_EQ(reader.extractEntry(3), ResultTruncatedKeptExisting);
+  EXPECT_EQ(testing::readFile(out() / "same"), "complete");
+  EXPECT_EQ(testing::readFile(out() / "taken"), "precious");
+  EXPECT_EQ(outputNames(), (std::vector<std::string>{"dir", "same", "taken"}));
+}
+
 TEST_F(ExtractTest, ContainerIsNeverOverwrittenByItsOwnEntry) {
   const Bytes container = containerOf({{u"self.kzb", "tiny", {}}});
   testing::writeFile(out() / "self.kzb", container);
@@ -217,6 +266,15 @@ TEST_F(ExtractTest, ContainerIsNeverOverwrittenByItsOwnEntry) {
   ASSERT_EQ(reader.openResult(), ResultSuccess);
   EXPECT_EQ(reader.extractEntry(0), ResultIsTheContainer);
   EXPECT_EQ(testing::readFile(out() / "self.kzb"), container);
+
+  // Under another name too: what counts is the file, not the name it was opened by.
+  fs::create_hard_link(out() / "self.kzb", out() / "alias.kzb");
+  const Bytes aliased = containerOf({{u"alias.kzb", "tiny", {}}});
+  testing::writeFile(out() / "self.kzb", aliased);
+  ArchiveReader other("self.kzb");
+  EXPECT_EQ(other.extractEntry(0), ResultIsTheContainer);
+  EXPECT_EQ(testing::readFile(out() / "alias.kzb"), aliased);
+  EXPECT_EQ(outputNames(), (std::vector<std::string>{"alias.kzb", "self.kzb"}));
 }
 
 TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {

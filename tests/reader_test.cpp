@@ -218,6 +218,24 @@ TEST_F(ReaderTest, HostileLengthsStopTheWalkOrCountAsAbsent) {
   }
 }
 
+TEST_F(ReaderTest, SteppingOverPayloadsPastTheEndIsASeekButMarksTheWalk) {
+  // The last row's payload runs past the end of the file, then so does its parent's: both
+  // steps move as seeks do, and nothing after them is read.
+  const Bytes container =
+      Chunk("KZB0")
+          .child(fileInfo(u"a"))
+          .child(Chunk("MISC").child(fileInfo(u"b").statedPayloadLength(1000)).payload("xyz"))
+          .bytes();
+  const auto reader = walk(container);
+  EXPECT_EQ(reader->openResult(), ResultSuccess);
+  EXPECT_EQ(reader->entries().size(), 2u);
+  EXPECT_TRUE(reader->walkedPastEnd());
+
+  EXPECT_FALSE(walk(exampleContainer())->walkedPastEnd());
+  const Bytes claimsMore = Chunk("KZB0").child(fileInfo(u"a")).statedPayloadLength(1 << 30).bytes();
+  EXPECT_TRUE(walk(claimsMore)->walkedPastEnd());
+}
+
 TEST_F(ReaderTest, ChunkTotalIsWhatItsHeaderStatesNotWhatWasRead) {
   // The first root is complete, so after the walk the stream stands at the second chunk.
   const Bytes container =
@@ -268,6 +286,7 @@ TEST_F(ReaderTest, EveryTruncationFailsCleanlyAndKeepsWhatCameBeforeTheCut) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
     const auto reader = walk(whole.substr(0, cut));
     EXPECT_EQ(reader->openResult(), cut < lastPayload ? ResultParseFailed : ResultSuccess);
+    EXPECT_EQ(reader->walkedPastEnd(), cut >= lastPayload);  // no cut walks as a whole file
     EXPECT_TRUE(reader->title().empty() || reader->title() == full->title());
     EXPECT_TRUE(reader->writer().empty() || reader->writer() == full->writer());
     ASSERT_LE(reader->entries().size(), full->entries().size());

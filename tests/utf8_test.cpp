@@ -32,6 +32,29 @@ TEST(Utf8, ConvertsEveryRangeAndReplacesUnpairedSurrogates) {
   }
 }
 
+TEST(Utf8, PrintableEscapesEveryControlCharacterAndNothingElse) {
+  const struct {
+    const char* what;
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"escape sequence and bell", "T\x1b[31m\x07", "T\\x1b[31m\\x07"},
+      {"newline and carriage return", "a\nb\rc", "a\\x0ab\\x0dc"},
+      {"tab and backslash stay", "a\tb\\x41", "a\tb\\x41"},
+      {"unit separator and delete", "\x1f\x7f", "\\x1f\\x7f"},
+      {"C1 controls by code point", "\xc2\x80 \xc2\x9b \xc2\x9f", "\\x80 \\x9b \\x9f"},
+      {"just past C1 stays", "\xc2\xa0", "\xc2\xa0"},
+      {"Hangul and emoji stay", "\xed\x95\x9c \xf0\x9f\x98\x80", "\xed\x95\x9c \xf0\x9f\x98\x80"},
+      {"stray bytes", "\x9b\xff", "\\x9b\\xff"},
+      {"cut sequence", "a\xed\x95", "a\\xed\\x95"},
+      {"overlong slash", "\xc0\xaf", "\\xc0\\xaf"},
+      {"encoded surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(printable(c.text), c.shown) << c.what;
+  }
+}
+
 TEST(Utf8, TextEndsAtItsFirstZeroUnit) {
   EXPECT_EQ(untilFirstZero(std::u16string(u"ab\0cd", 5)), u"ab");
   EXPECT_EQ(untilFirstZero(std::u16string(1, u'\0')), u"");

@@ -49,7 +49,7 @@ class StandardStream : public std::streambuf {
   std::error_code writeOut(std::string_view bytes);
 
   Stream stream_;
-  std::array<char, 64 * 1024> buffer_{};
+  std::array<char, std::size_t{64} * 1024> buffer_{};
   std::string pending_;  // on a Windows console: an incomplete UTF-8 sequence held back
   std::error_code failure_;
 };

@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   kzb::OutputFile::removeTemporariesOnTermination();
   const std::vector<std::string> arguments = kzb::console::arguments(argc, argv);
   std::vector<const char*> pointers;
+  pointers.reserve(arguments.size());
   for (const std::string& argument : arguments) {
     pointers.push_back(argument.c_str());
   }

@@ -35,7 +35,7 @@ volatile std::sig_atomic_t pendingSet = 0;
 
 void publishPending(const std::string& name) {
   pendingSet = 0;
-  std::snprintf(pendingName.data(), pendingName.size(), "%s", name.c_str());
+  static_cast<void>(std::snprintf(pendingName.data(), pendingName.size(), "%s", name.c_str()));
   pendingSet = 1;
 }
 
@@ -58,8 +58,8 @@ std::string hiddenUniqueName() {
   static std::mt19937_64 generator{std::random_device{}() ^
                                    (static_cast<std::uint64_t>(::getpid()) << 32)};
   std::array<char, kTemporaryNameSize> name{};
-  std::snprintf(name.data(), name.size(), ".kzb-extract-%016llx.tmp",
-                static_cast<unsigned long long>(generator()));
+  static_cast<void>(std::snprintf(name.data(), name.size(), ".kzb-extract-%016llx.tmp",
+                                  static_cast<unsigned long long>(generator())));
   return name.data();
 }
 
@@ -116,7 +116,7 @@ bool lacksUnnamedTemporaries(int error) {
 
 // The file system gives no hard links (a FAT volume, say): placement falls back to rename.
 bool lacksHardLinks(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == EMLINK;
+  return error == EPERM || error == EOPNOTSUPP || error == EMLINK;
 }
 
 // What stands at `name`, as itself: a link at the name is not followed.

@@ -152,5 +152,21 @@ TEST_F(ReportTest, WideTextIsUtf8AndABrokenCharacterLosesNothingAfterIt) {
   EXPECT_EQ(text.substr(text.size() - lastRow.size()), lastRow);
 }
 
+TEST_F(ReportTest, ControlCharactersCannotForgeLinesOrDriveTheTerminal) {
+  const auto container = Chunk("KZB0")
+                             .child(Chunk("HEAD")
+                                        .text("TITL", u"T\u001b[31m\u0007\nFile count : 99")
+                                        .text("WRTR", u"w\u009bx\tand\\x41"))
+                             .child(Chunk("FINF").text("NAME", u"a\u001bb\u007f"))
+                             .bytes();
+  const std::string text = report(container);
+  EXPECT_NE(text.find("\t           Title : T\\x1b[31m\\x07\\x0aFile count : 99\n"
+                      "\t          Writer : w\\x9bx\tand\\x41\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\t       File name : a\\x1bb\\x7f\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nFile count : 99\n"), std::string::npos);  // no line of its own
+}
+
 }  // namespace
 }  // namespace kzb

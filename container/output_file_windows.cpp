@@ -1,0 +1,362 @@
+// The output unit on Windows. A file is written into a temporary created under a hidden
+// unique name and held open with no sharing at all, so that no other process can open it.
+// From the moment it exists it is marked for deletion: however the process ends before the
+// file is placed, closing its handles removes the temporary. It is put in place by renaming
+// the open handle, which acts on the name itself: a symbolic link at the name is replaced,
+// and whatever it points to is untouched.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "output_file.h"
+#include "windows_error.h"
+
+namespace kzb {
+namespace {
+
+using Outcome = OutputFile::Outcome;
+using Placement = OutputFile::Placement;
+using Committed = OutputFile::Committed;
+
+HANDLE handleOf(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+// Held while a temporary exists without its mark for deletion: between its creation and its
+// marking, and while it is being put in place. The console handler takes it and never gives
+// it back, so the process then ends only while every temporary is marked, and the system
+// removes them when it closes the process's handles.
+SRWLOCK unmarkedTemporary = SRWLOCK_INIT;
+
+class UnmarkedWindow {
+ public:
+  UnmarkedWindow() { AcquireSRWLockExclusive(&unmarkedTemporary); }
+  ~UnmarkedWindow() { ReleaseSRWLockExclusive(&unmarkedTemporary); }
+  UnmarkedWindow(const UnmarkedWindow&) = delete;
+  UnmarkedWindow& operator=(const UnmarkedWindow&) = delete;
+};
+
+BOOL WINAPI endWithoutTemporaries(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    AcquireSRWLockExclusive(&unmarkedTemporary);
+  }
+  return FALSE;  // on to the next handler: in the end the system's, which ends the process
+}
+
+bool markForDeletion(HANDLE handle, bool remove) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+// ".kzb-extract-<16 hex digits>.tmp": hidden from a listing that skips dot names, and unique
+// enough that a clash only costs a retry.
+std::wstring hiddenUniqueName() {
+  static std::mt19937_64 generator{(std::uint64_t{std::random_device{}()} << 32) ^
+                                   GetCurrentProcessId() ^ GetTickCount64()};
+  const std::uint64_t value = generator();
+  std::wstring name = L".kzb-extract-";
+  for (int shift = 60; shift >= 0; shift -= 4) {
+    name += L"0123456789abcdef"[(value >> shift) & 0xFu];
+  }
+  return name + L".tmp";
+}
+
+bool isHighSurrogate(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// The name with each surrogate that lacks its partner turned into U+FFFD, as the conversion
+// to UTF-8 turns it on POSIX: one stored name is one file name on every platform.
+std::wstring wideName(std::u16string_view name) {
+  std::wstring wide;
+  wide.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char16_t unit = name[i];
+    if (isHighSurrogate(unit) && i + 1 < name.size() && isLowSurrogate(name[i + 1])) {
+      wide += static_cast<wchar_t>(unit);
+      wide += static_cast<wchar_t>(name[++i]);
+    } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+      wide += L'\xFFFD';
+    } else {
+      wide += static_cast<wchar_t>(unit);
+    }
+  }
+  return wide;
+}
+
+FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {information.dwVolumeSerialNumber,
+          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
+// What stands at a name, as itself: a link at the name is looked at, not followed.
+enum class Standing {
+  nothing,
+  directory,      // a directory, or a directory reparse point that stands for no other name
+  directoryLink,  // a symbolic link to a directory, or a junction
+  protectedFile,
+  other,       // anything else, including something that is there but will not be looked at
+  unnameable,  // the name can hold nothing (error says why)
+};
+struct Look {
+  Standing standing = Standing::nothing;
+  FileIdentity identity;
+  std::error_code error;
+};
+
+// Open and look, or why not: something there that cannot be opened still occupies the name.
+bool occupiesUnopened(DWORD code) {
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+         code == ERROR_DELETE_PENDING || code == ERROR_LOCK_VIOLATION;
+}
+
+Standing directoryKind(HANDLE handle, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return Standing::directory;
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  const bool known =
+      GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) != 0;
+  // Only a reparse point that stands for another name is a link; a cloud folder, say, is
+  // a directory of its own.
+  return known && IsReparseTagNameSurrogate(tag.ReparseTag) ? Standing::directoryLink
+                                                            : Standing::directory;
+}
+
+Look whatStandsAt(const std::wstring& name, const FileIdentity& protect) {
+  const HANDLE handle = CreateFileW(
+      name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      return {};
+    }
+    if (occupiesUnopened(code)) {
+      return {Standing::other, {}, {}};
+    }
+    return {Standing::unnameable, {}, fromWin32Error(code)};
+  }
+  Look look{Standing::other, {}, {}};
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(handle, &information) != 0) {
+    look.identity = identityOf(information);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      look.standing = directoryKind(handle, information.dwFileAttributes);
+    } else if (look.identity == protect) {
+      look.standing = Standing::protectedFile;
+    }
+  }
+  static_cast<void>(CloseHandle(handle));
+  return look;
+}
+
+// A directory link takes no rename over it: it goes first, the link itself and not what it
+// points to. Only the link that was looked at goes; whatever has taken its place since is
+// left to the rename.
+std::error_code removeDirectoryLink(const std::wstring& name, const FileIdentity& seen) {
+  const HANDLE handle =
+      CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return lastWin32Error();
+  }
+  std::error_code error;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(handle, &information) == 0) {
+    error = lastWin32Error();
+  } else if (identityOf(information) == seen && !markForDeletion(handle, true)) {
+    error = lastWin32Error();
+  }
+  static_cast<void>(CloseHandle(handle));  // a link marked for deletion goes with its handle
+  return error;
+}
+
+// Renames the open temporary to `name` in its own directory. The name's length is given,
+// and a zero unit follows it as well, for the layers that read it as a C string.
+bool renameOnto(HANDLE handle, const std::wstring& name, bool replace) {
+  const std::size_t nameBytes = name.size() * sizeof(wchar_t);
+  const std::size_t size = std::max(
+      sizeof(FILE_RENAME_INFO), offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t));
+  const std::unique_ptr<std::byte[]> storage(new std::byte[size]());
+  auto* rename = new (storage.get()) FILE_RENAME_INFO{};
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
+  rename->RootDirectory = nullptr;  // with a name of one component: this same directory
+  rename->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(rename->FileName, name.data(), nameBytes);
+  return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(size)) != 0;
+}
+
+bool isDirectory(const std::wstring& name) {
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The one step in which the temporary is not marked: a placed file must not go when its
+// handle closes. On failure the mark is set again before the window closes.
+Committed putInPlace(HANDLE handle, const std::wstring& name, Placement placement) {
+  const UnmarkedWindow window;
+  if (!markForDeletion(handle, false)) {
+    return {Outcome::cannotPlace, lastWin32Error()};
+  }
+  if (renameOnto(handle, name, placement == Placement::replaceExisting)) {
+    return {Outcome::placed, {}};
+  }
+  const DWORD code = GetLastError();
+  static_cast<void>(markForDeletion(handle, true));  // abandon() deals with a failure here
+  if (placement == Placement::keepExisting &&
+      (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+    return {Outcome::keptExisting, {}};  // it appeared after the look
+  }
+  if (code == ERROR_ACCESS_DENIED && isDirectory(name)) {
+    return {Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory)};
+  }
+  return {Outcome::cannotPlace, fromWin32Error(code)};
+}
+
+Committed place(HANDLE handle, const std::wstring& name, Placement placement,
+                const FileIdentity& protect) {
+  const Look look = whatStandsAt(name, protect);
+  switch (look.standing) {
+    case Standing::protectedFile:
+      return {Outcome::isProtected, {}};
+    case Standing::directory:
+      return {Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory)};
+    case Standing::unnameable:
+      return {Outcome::cannotPlace, look.error};
+    default:
+      break;
+  }
+  if (placement == Placement::keepExisting && look.standing != Standing::nothing) {
+    return {Outcome::keptExisting, {}};
+  }
+  if (look.standing == Standing::directoryLink) {
+    if (const std::error_code error = removeDirectoryLink(name, look.identity)) {
+      return {Outcome::cannotPlace, error};
+    }
+  }
+  return putInPlace(handle, name, placement);
+}
+
+}  // namespace
+
+bool platformRefusesWindowsNames() {
+  return true;
+}
+
+// Every temporary is marked for deletion whenever this process can end, so the system
+// removes it with the handles of a process that is ended in any way. What the handler adds
+// is the wait for a placement under way. A process started with Ctrl-C ignored is not
+// called for it, so that stays ignored.
+void OutputFile::removeTemporariesOnTermination() {
+  static const bool registered = SetConsoleCtrlHandler(endWithoutTemporaries, TRUE) != 0;
+  static_cast<void>(registered);  // without it, the marks alone remove the temporaries
+}
+
+OutputFile::~OutputFile() {
+  abandon();
+}
+
+std::error_code OutputFile::create(std::u16string_view name) {
+  abandon();
+  constexpr int kAttempts = 64;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::wstring temporary = hiddenUniqueName();
+    const UnmarkedWindow window;
+    const HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
+        continue;
+      }
+      return fromWin32Error(code);
+    }
+    if (!markForDeletion(handle, true)) {
+      const std::error_code error = lastWin32Error();
+      static_cast<void>(CloseHandle(handle));
+      static_cast<void>(DeleteFileW(temporary.c_str()));
+      return error;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(handle);
+    temporary_ = std::move(temporary);
+    name_ = wideName(name);
+    return {};
+  }
+  return std::make_error_code(std::errc::file_exists);
+}
+
+bool OutputFile::writeAll(std::intptr_t handle, std::span<const std::byte> bytes,
+                          std::error_code& error) {
+  constexpr std::size_t kMostPerCall = std::size_t{1} << 30;  // WriteFile counts in a DWORD
+  while (!bytes.empty()) {
+    const auto wanted = static_cast<DWORD>(std::min(bytes.size(), kMostPerCall));
+    DWORD written = 0;
+    if (WriteFile(handleOf(handle), bytes.data(), wanted, &written, nullptr) == 0) {
+      error = lastWin32Error();
+      return false;
+    }
+    if (written == 0) {
+      error = std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    bytes = bytes.subspan(written);
+  }
+  return true;
+}
+
+void OutputFile::abandon() {
+  if (handle_ != -1) {
+    const HANDLE handle = handleOf(std::exchange(handle_, -1));
+    // Marked already, unless a placement that failed could not mark it again.
+    const bool marked = markForDeletion(handle, true);
+    static_cast<void>(CloseHandle(handle));
+    if (!marked) {
+      static_cast<void>(DeleteFileW(temporary_.c_str()));
+    }
+  }
+  temporary_.clear();
+  name_.clear();
+  buffered_ = 0;
+  failure_.clear();
+}
+
+OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity& protect) {
+  if (handle_ == -1) {
+    return {Outcome::writeFailed, std::make_error_code(std::errc::bad_file_descriptor)};
+  }
+  std::error_code error;
+  if (!flush(error)) {
+    abandon();
+    return {Outcome::writeFailed, error};
+  }
+  const Committed committed = place(handleOf(handle_), name_.native(), placement, protect);
+  if (committed.outcome == Outcome::placed) {
+    // No longer marked: the file stays when its handle closes. What WriteFile took is the
+    // system's to write, so the close has nothing left to report.
+    static_cast<void>(CloseHandle(handleOf(std::exchange(handle_, -1))));
+  }
+  abandon();  // anything not placed goes with its handle
+  return committed;
+}
+
+}  // namespace kzb

@@ -178,7 +178,7 @@ TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {
   EXPECT_EQ(std::distance(fs::directory_iterator(out().parent_path()), {}), siblingsBefore);
   EXPECT_FALSE(fs::exists("/tmp/kzb-absolute"));
   EXPECT_TRUE(isSafeEntryName(u".hidden"));
-  EXPECT_TRUE(isSafeEntryName(u"..."));
+  EXPECT_EQ(isSafeEntryName(u"..."), !platformRefusesWindowsNames());  // Windows strips dots
 }
 
 TEST_F(ExtractTest, EntriesExtractInAnyOrder) {

@@ -1,16 +1,6 @@
 // The standard streams on Windows. A console takes UTF-16 through WriteConsoleW, so text
 // shows the same whatever the console's code page; anything else (a file, a pipe) gets the
 // bytes exactly as on POSIX: UTF-8, lines ending in LF.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -19,6 +9,9 @@
 
 #include "console.h"
 #include "windows_error.h"
+
+// Needs <windows.h> first, which windows_error.h brings.
+#include <shellapi.h>
 
 namespace kzb::console {
 namespace {

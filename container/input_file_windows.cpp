@@ -1,13 +1,6 @@
 // The container on Windows: one handle that shares reading, writing and deletion with every
 // other process, read with positioned ReadFile calls, so the handle's own file pointer never
 // matters. Also home to the Win32 error translation that the Windows files share.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
 
 #include <algorithm>
 #include <array>

@@ -4,13 +4,6 @@
 // file is placed, closing its handles removes the temporary. It is put in place by renaming
 // the open handle, which acts on the name itself: a symbolic link at the name is replaced,
 // and whatever it points to is untouched.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -22,6 +15,7 @@
 #include <utility>
 
 #include "output_file.h"
+#include "utf8.h"
 #include "windows_error.h"
 
 namespace kzb {
@@ -76,30 +70,10 @@ std::wstring hiddenUniqueName() {
   return name + L".tmp";
 }
 
-bool isHighSurrogate(char16_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-// The name with each surrogate that lacks its partner turned into U+FFFD, as the conversion
-// to UTF-8 turns it on POSIX: one stored name is one file name on every platform.
+// The name as Windows takes it, well-formed as on POSIX: one stored name, one file name.
 std::wstring wideName(std::u16string_view name) {
-  std::wstring wide;
-  wide.reserve(name.size());
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char16_t unit = name[i];
-    if (isHighSurrogate(unit) && i + 1 < name.size() && isLowSurrogate(name[i + 1])) {
-      wide += static_cast<wchar_t>(unit);
-      wide += static_cast<wchar_t>(name[++i]);
-    } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
-      wide += L'\xFFFD';
-    } else {
-      wide += static_cast<wchar_t>(unit);
-    }
-  }
-  return wide;
+  const std::u16string formed = wellFormed(name);
+  return {formed.begin(), formed.end()};
 }
 
 FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {

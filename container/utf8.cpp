@@ -79,6 +79,18 @@ std::size_t decodeUtf8(std::string_view text, char32_t& c) {
 
 }  // namespace
 
+std::u16string wellFormed(std::u16string_view text) {
+  std::u16string out(text);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (isHighSurrogate(out[i]) && i + 1 < out.size() && isLowSurrogate(out[i + 1])) {
+      ++i;
+    } else if (isHighSurrogate(out[i]) || isLowSurrogate(out[i])) {
+      out[i] = static_cast<char16_t>(kReplacement);
+    }
+  }
+  return out;
+}
+
 std::string printable(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

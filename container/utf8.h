@@ -15,6 +15,11 @@ std::u16string_view untilFirstZero(std::u16string_view text);
 // conversion goes on after it.
 std::string toUtf8(std::u16string_view text);
 
+// The text with each surrogate that lacks its partner turned into U+FFFD, as toUtf8 turns
+// it: where names are used as UTF-16, one stored name is then the same file name as on a
+// platform that uses them as UTF-8.
+std::u16string wellFormed(std::u16string_view text);
+
 // UTF-8 text as it may go to a terminal or into a line of the report: every control
 // character (U+0001-U+001F but the tab, U+007F, U+0080-U+009F) and every byte that is not
 // part of valid UTF-8 becomes "\x" and two lowercase hexadecimal digits, so that no stored

@@ -1,6 +1,15 @@
-// How the Windows platform files turn a Win32 error code into the tool's error codes
-// (implemented in input_file_windows.cpp).
+// What the Windows platform files share: <windows.h> as they all include it, and how a
+// Win32 error code becomes one of the tool's error codes (implemented in
+// input_file_windows.cpp).
 #pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
 #include <system_error>
 

@@ -29,6 +29,9 @@ TEST(Utf8, ConvertsEveryRangeAndReplacesUnpairedSurrogates) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(toUtf8(c.text), c.utf8) << c.what;
+    // Used as UTF-16, a name must mean the same file as in UTF-8.
+    EXPECT_EQ(toUtf8(wellFormed(c.text)), c.utf8) << c.what;
+    EXPECT_EQ(wellFormed(c.text).size(), c.text.size()) << c.what;
   }
 }
 

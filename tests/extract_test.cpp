@@ -304,6 +304,15 @@ TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {
   ArchiveReader& reader = open({{u"taken", "x", {}}});
   EXPECT_EQ(reader.extractEntry(0), ResultNotAvailable);
   EXPECT_EQ(reader.lastSystemError(), std::errc::is_a_directory);
+
+  // Longer than any file system takes: it cannot be created, and nothing is left of it.
+  ArchiveReader& tooLong = open({{std::u16string(300, u'n'), "x", {}}});
+  EXPECT_EQ(tooLong.extractEntry(0), ResultNotAvailable);
+  EXPECT_TRUE(tooLong.lastSystemError());  // the system's reason, whatever it says
+  if (!platformRefusesWindowsNames()) {
+    EXPECT_EQ(tooLong.lastSystemError(), std::errc::filename_too_long);
+  }
+  EXPECT_EQ(outputNames(), std::vector<std::string>{"taken"});
 }
 
 TEST_F(ExtractTest, EntryPastTwoGibibytesInASparseContainer) {

@@ -39,6 +39,11 @@ std::string extractFailure(const ArchiveReader& reader, const FileEntry& entry, 
       return "container ends inside this file's data; the existing file was kept";
     case ResultIsTheContainer:
       return "is the container being read, not overwritten";
+    case ResultSameFileAsEarlier:
+      return "this file system does not tell it from " + printable(toUtf8(reader.earlierName())) +
+             ", extracted earlier; not extracted";
+    case ResultNameRefused:
+      return "this file system cannot store this name (" + reader.lastSystemError().message() + ")";
     case ResultWriteFailed:
       return "write failed: " + reader.lastSystemError().message();
     case ResultPayloadReadFailed:

@@ -55,8 +55,9 @@ class ArchiveReader {
   // Writes entry `index` into the working directory under its name, all or nothing (see
   // output_file.h): ResultSuccess, ResultNotAvailable (no such row, unsafe name, cannot
   // create), ResultNotFileChunk, ResultTruncated (the bytes present stand under the name),
-  // ResultTruncatedKeptExisting, ResultWriteFailed, ResultPayloadReadFailed or
-  // ResultIsTheContainer. Only ResultSuccess and ResultTruncated change the directory.
+  // ResultTruncatedKeptExisting, ResultWriteFailed, ResultPayloadReadFailed,
+  // ResultIsTheContainer, ResultSameFileAsEarlier or ResultNameRefused. Only ResultSuccess
+  // and ResultTruncated change the directory.
   int extractEntry(std::size_t index);
 
   // What the walk stored, in the order of the format.
@@ -89,6 +90,9 @@ class ArchiveReader {
   // creation, the last ResultReadFailed or ResultPayloadReadFailed, or the last
   // ResultWriteFailed; empty otherwise.
   std::error_code lastSystemError() const { return systemError_; }
+  // After ResultSameFileAsEarlier: the name of the earlier entry whose file the file system
+  // took this entry's name for.
+  const std::u16string& earlierName() const { return earlierName_; }
 
  private:
   // Zeroed as a whole by reset.
@@ -129,6 +133,7 @@ class ArchiveReader {
   int openResult_ = ResultNotAvailable;
   bool walkedPastEnd_ = false;
   std::error_code systemError_;
+  std::u16string earlierName_;
 };
 
 }  // namespace kzb

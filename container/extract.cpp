@@ -1,6 +1,7 @@
 // Copying one stored file out of the container into the working directory.
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "archive_reader.h"
 #include "utf8.h"
@@ -18,6 +19,7 @@ constexpr std::size_t kCopyBlockSize = 4096;
 // to the output unit, which shows them under the name only once they are all there.
 int ArchiveReader::extractEntry(std::size_t index) {
   systemError_.clear();
+  earlierName_.clear();
   if (index >= entries_.size()) {
     return ResultNotAvailable;
   }
@@ -85,8 +87,9 @@ int ArchiveReader::placeOutput(int copied) {
   }
   const auto placement = copied == ResultSuccess ? OutputFile::Placement::replaceExisting
                                                  : OutputFile::Placement::keepExisting;
-  const OutputFile::Committed committed = output_.commit(placement, input_.identity());
+  OutputFile::Committed committed = output_.commit(placement, input_.identity());
   systemError_ = committed.error;
+  earlierName_ = std::move(committed.earlier);
   switch (committed.outcome) {
     case OutputFile::Outcome::placed:
       return copied;
@@ -96,6 +99,10 @@ int ArchiveReader::placeOutput(int copied) {
       return ResultIsTheContainer;
     case OutputFile::Outcome::writeFailed:
       return ResultWriteFailed;
+    case OutputFile::Outcome::nameRefused:
+      return ResultNameRefused;
+    case OutputFile::Outcome::sameFileAsEarlier:
+      return ResultSameFileAsEarlier;
     case OutputFile::Outcome::cannotPlace:
       break;
   }

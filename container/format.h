@@ -91,5 +91,10 @@ inline constexpr int ResultPayloadReadFailed = 2005;  // the system could not re
 // The container ends inside the payload, and since a file of that name already stood in
 // the working directory, it was kept and the cut copy dropped.
 inline constexpr int ResultTruncatedKeptExisting = 2006;
+// The file system takes the entry's name for that of a file extracted earlier in the run
+// (case folding, say); the earlier file was kept and this entry not extracted.
+inline constexpr int ResultSameFileAsEarlier = 2007;
+// The file system cannot store the entry's name (a FUSE exFAT driver and ':', say).
+inline constexpr int ResultNameRefused = 2008;
 
 }  // namespace kzb

@@ -15,16 +15,27 @@
 //    going away before commit) leaves nothing of its own behind.
 //  - A termination signal (see removeTemporariesOnTermination) removes the temporary before
 //    the process ends as that signal would have ended it.
+//  - A file placed earlier in the run is never replaced by one whose name differs from its
+//    own: where the file system takes the two names for one file (case folding, Unicode
+//    normalization), the later file is not placed (Outcome::sameFileAsEarlier). What tells
+//    is the file's identity, never a comparison of names made here.
+//  - A file that replaces an existing one is on the disk before the rename that puts it
+//    there, so after a power loss at any moment that name holds the old file or the complete
+//    new one. A file under a name that was free is not flushed: a power loss soon after may
+//    leave it empty or short, as it may any file just written.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
 #include <span>
+#include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "input_file.h"
+#include "placed_files.h"
 
 namespace kzb {
 
@@ -41,10 +52,17 @@ class OutputFile {
     isProtected,   // the protected file stands at the name: it stays, this file is gone
     writeFailed,   // the bytes did not all reach the file: nothing placed (error says why)
     cannotPlace,   // the name cannot take the file, e.g. a directory stands there (error says why)
+    nameRefused,   // the file system cannot store this name (error: the system's words)
+    sameFileAsEarlier,  // the name stands for a file placed earlier under another name (earlier)
   };
   struct Committed {
+    Committed() = default;
+    Committed(Outcome what, std::error_code why, std::u16string earlierName = {})
+        : outcome(what), error(why), earlier(std::move(earlierName)) {}
+
     Outcome outcome = Outcome::placed;
     std::error_code error;
+    std::u16string earlier;  // sameFileAsEarlier: the name the earlier file was placed under
   };
 
   OutputFile() = default;
@@ -81,11 +99,13 @@ class OutputFile {
                        std::error_code& error);
 
   std::intptr_t handle_ = -1;        // the temporary: a file descriptor, or a HANDLE on Windows
-  std::filesystem::path name_;       // the name it is to take, in the platform's encoding
+  std::u16string entryName_;         // the name it is to take, as the entry gives it
+  std::filesystem::path name_;       // the same, in the platform's encoding
   std::filesystem::path temporary_;  // the temporary's own name; empty while it has none
   std::vector<std::byte> buffer_;
   std::size_t buffered_ = 0;
   std::error_code failure_;  // the first write failure, kept until commit or abandon
+  PlacedFiles placed_;       // every file placed so far, to tell a name taken by one of them
 };
 
 // Whether this platform also refuses the names that Windows cannot take as they stand

@@ -2,11 +2,17 @@
 // the file system has them, otherwise into one created exclusively under a hidden unique
 // name; either is opened by no one else and never by following a name. It is put in place by
 // linkat() where the name is free, and by renameat() over what stands there otherwise: both
-// act on the name itself, never on what a link at the name points to.
+// act on the name itself, never on what a link at the name points to. A file that replaces
+// another is flushed with fdatasync() first; one that takes a free name is not, as tar's and
+// cp's files are not.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +22,7 @@
 #include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "output_file.h"
 #include "utf8.h"
@@ -119,54 +126,174 @@ bool lacksHardLinks(int error) {
   return error == EPERM || error == EOPNOTSUPP || error == EMLINK;
 }
 
-// What stands at `name`, as itself: a link at the name is not followed.
-enum class Standing { nothing, directory, protectedFile, other, unknown };
+using Outcome = OutputFile::Outcome;
+using Committed = OutputFile::Committed;
 
-Standing whatStandsAt(const char* name, const FileIdentity& protect) {
-  struct stat status {};
-  if (::fstatat(AT_FDCWD, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? Standing::nothing : Standing::unknown;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    return Standing::directory;
-  }
-  const FileIdentity identity{static_cast<std::uint64_t>(status.st_dev),
-                              static_cast<std::uint64_t>(status.st_ino)};
-  return identity == protect ? Standing::protectedFile : Standing::other;
+// What commit() works on: the complete temporary and the name it is to take.
+struct Target {
+  int fd;                         // the temporary, open for writing
+  const char* name;               // the entry's name, one component in the working directory
+  std::u16string_view entryName;  // the same, as the entry gives it
+  const FileIdentity& protect;    // the container being read
+  const PlacedFiles& placed;      // the files this run placed before
+};
+
+FileIdentity identityOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// Checks that hold before anything at a taken name is replaced or kept.
-std::optional<OutputFile::Committed> refusalAt(const char* name, const FileIdentity& protect) {
-  switch (whatStandsAt(name, protect)) {
-    case Standing::directory:
-      return OutputFile::Committed{OutputFile::Outcome::cannotPlace,
-                                   std::make_error_code(std::errc::is_a_directory)};
-    case Standing::protectedFile:
-      return OutputFile::Committed{OutputFile::Outcome::isProtected, {}};
-    default:
-      return std::nullopt;
+// Whether the file system's inode numbers name its files. A FUSE driver built on the
+// high-level library (exfat-fuse, fusefat) makes one up for each name it is asked about, so
+// two names of one file show two numbers there.
+bool inodeNumbersNameFiles(int fd) {
+#ifdef __linux__
+  constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
+  struct statfs system {};
+  return ::fstatfs(fd, &system) != 0 || system.f_type != kFuseMagic;
+#else
+  static_cast<void>(fd);
+  return true;
+#endif
+}
+
+// Whether the two open files hold the same bytes, `size` of them.
+bool sameBytes(int first, int second, std::uint64_t size) {
+  constexpr std::size_t kBlock = std::size_t{64} * 1024;
+  std::vector<char> one(kBlock);
+  std::vector<char> other(kBlock);
+  for (std::uint64_t offset = 0; offset < size;) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size - offset));
+    const auto at = static_cast<off_t>(offset);
+    if (::pread(first, one.data(), wanted, at) != static_cast<ssize_t>(wanted) ||
+        ::pread(second, other.data(), wanted, at) != static_cast<ssize_t>(wanted) ||
+        std::memcmp(one.data(), other.data(), wanted) != 0) {
+      return false;
+    }
+    offset += wanted;
   }
+  return true;
+}
+
+int openToCompare(const char* name) {
+  return ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Where inode numbers do not name files, the file at the taken name is the earlier file
+// when the earlier name shows a file of the same size, modification time and bytes: one
+// file reached by two names. Only files of the same size are read, and only on such a
+// file system, when a name turns out taken.
+const PlacedFile* sameContentsAsEarlier(const Target& target, const struct stat& standing) {
+  for (const PlacedFile* earlier :
+       target.placed.bySize(static_cast<std::uint64_t>(standing.st_size))) {
+    const std::string earlierName = toUtf8(earlier->name);
+    struct stat status {};
+    if (::fstatat(AT_FDCWD, earlierName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode) || status.st_dev != standing.st_dev ||
+        status.st_size != standing.st_size || status.st_mtim.tv_sec != standing.st_mtim.tv_sec ||
+        status.st_mtim.tv_nsec != standing.st_mtim.tv_nsec) {
+      continue;
+    }
+    const int first = openToCompare(earlierName.c_str());
+    const int second = openToCompare(target.name);
+    const bool same = first >= 0 && second >= 0 &&
+                      sameBytes(first, second, static_cast<std::uint64_t>(standing.st_size));
+    for (const int fd : {first, second}) {
+      if (fd >= 0) {
+        static_cast<void>(::close(fd));
+      }
+    }
+    if (same) {
+      return earlier;
+    }
+  }
+  return nullptr;
+}
+
+// The file placed earlier in this run, under another name, that stands at the taken name.
+// The same name again is no collision: a later row of that name rewrites its file.
+const PlacedFile* earlierFileAt(const Target& target, const struct stat& standing) {
+  if (target.placed.byName(target.entryName) != nullptr) {
+    return nullptr;
+  }
+  if (const PlacedFile* earlier = target.placed.byIdentity(identityOf(standing))) {
+    return earlier;
+  }
+  if (!S_ISREG(standing.st_mode) || inodeNumbersNameFiles(target.fd)) {
+    return nullptr;
+  }
+  return sameContentsAsEarlier(target, standing);
+}
+
+// What stands at a taken name, looked at as itself (a link at the name is not followed):
+// whether anything does, and whether it stops the placement.
+struct Judgement {
+  bool taken = false;
+  std::optional<Committed> refusal;
+};
+
+Judgement judgeTakenName(const Target& target) {
+  struct stat status {};
+  if (::fstatat(AT_FDCWD, target.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return {errno != ENOENT, std::nullopt};  // what cannot be looked at is left to rename
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return {true, Committed{Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory)}};
+  }
+  if (identityOf(status) == target.protect) {
+    return {true, Committed{Outcome::isProtected, {}}};
+  }
+  if (const PlacedFile* earlier = earlierFileAt(target, status)) {
+    return {true, Committed{Outcome::sameFileAsEarlier, {}, earlier->name}};
+  }
+  return {true, std::nullopt};
+}
+
+// Why a name could not be taken, told apart from other failures: the temporary was just
+// made in this directory, so when the directory is still there and nothing stands at the
+// name, the file system refused the name itself. FUSE drivers say so with ENOENT or EPERM.
+Committed failureToPlace(int error, const char* name) {
+  const std::error_code code{error, std::generic_category()};
+  if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG) {
+    return {Outcome::nameRefused, code};
+  }
+  struct stat status {};
+  if ((error == ENOENT || error == EPERM) && ::fstatat(AT_FDCWD, ".", &status, 0) == 0 &&
+      ::fstatat(AT_FDCWD, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return {Outcome::nameRefused, code};
+  }
+  return {Outcome::cannotPlace, code};
+}
+
+// Before a file replaces an existing one, its bytes reach the disk: a power loss after the
+// rename must find the complete new file there, never an empty one in the old one's place.
+std::optional<Committed> flushBeforeReplacing(int fd) {
+  if (::fdatasync(fd) != 0) {
+    return Committed{Outcome::writeFailed, lastError()};
+  }
+  return std::nullopt;
 }
 
 // An unnamed temporary takes the name by linkat() when it is free. Otherwise it first gets a
 // hidden name of its own, which rename() then moves over the name in one step.
-OutputFile::Committed placeUnnamed(int fd, const char* name, OutputFile::Placement placement,
-                                   const FileIdentity& protect, std::filesystem::path& hidden) {
-  using Outcome = OutputFile::Outcome;
-  if (linkUnnamed(fd, name) == 0) {
+Committed placeUnnamed(const Target& target, OutputFile::Placement placement,
+                       std::filesystem::path& hidden) {
+  if (linkUnnamed(target.fd, target.name) == 0) {
     return {Outcome::placed, {}};
   }
   if (errno != EEXIST) {
-    return {Outcome::cannotPlace, lastError()};
+    return failureToPlace(errno, target.name);
   }
-  if (const auto refusal = refusalAt(name, protect)) {
-    return *refusal;
+  if (Judgement judged = judgeTakenName(target); judged.refusal) {
+    return *judged.refusal;
   }
   if (placement == OutputFile::Placement::keepExisting) {
     return {Outcome::keptExisting, {}};
   }
+  if (auto failed = flushBeforeReplacing(target.fd)) {
+    return *failed;
+  }
   std::string candidate = hiddenUniqueName();
-  while (linkUnnamed(fd, candidate.c_str()) != 0) {
+  while (linkUnnamed(target.fd, candidate.c_str()) != 0) {
     if (errno != EEXIST) {
       return {Outcome::cannotPlace, lastError()};
     }
@@ -174,8 +301,8 @@ OutputFile::Committed placeUnnamed(int fd, const char* name, OutputFile::Placeme
   }
   hidden = candidate;
   publishPending(hidden.native());
-  if (::rename(hidden.c_str(), name) != 0) {
-    return {Outcome::cannotPlace, lastError()};  // the caller removes the hidden name
+  if (::rename(hidden.c_str(), target.name) != 0) {
+    return failureToPlace(errno, target.name);  // the caller removes the hidden name
   }
   clearPending();
   hidden.clear();
@@ -184,25 +311,30 @@ OutputFile::Committed placeUnnamed(int fd, const char* name, OutputFile::Placeme
 
 // A named temporary takes the name by link() when it is free, by rename() over what stands
 // there otherwise; where the file system has no hard links, by rename() alone.
-OutputFile::Committed placeNamed(std::filesystem::path& temporary, const char* name,
-                                 OutputFile::Placement placement, const FileIdentity& protect) {
-  using Outcome = OutputFile::Outcome;
-  if (::link(temporary.c_str(), name) == 0) {
+Committed placeNamed(const Target& target, OutputFile::Placement placement,
+                     std::filesystem::path& temporary) {
+  if (::link(temporary.c_str(), target.name) == 0) {
     return {Outcome::placed, {}};  // the caller removes the temporary's own name
   }
   const int linkError = errno;
   if (linkError != EEXIST && !lacksHardLinks(linkError)) {
-    return {Outcome::cannotPlace, lastError()};
+    return failureToPlace(linkError, target.name);
   }
-  if (const auto refusal = refusalAt(name, protect)) {
-    return *refusal;
+  Judgement judged = judgeTakenName(target);
+  if (judged.refusal) {
+    return *judged.refusal;
   }
-  if (placement == OutputFile::Placement::keepExisting &&
-      (linkError == EEXIST || whatStandsAt(name, protect) != Standing::nothing)) {
+  const bool taken = linkError == EEXIST || judged.taken;
+  if (taken && placement == OutputFile::Placement::keepExisting) {
     return {Outcome::keptExisting, {}};
   }
-  if (::rename(temporary.c_str(), name) != 0) {
-    return {Outcome::cannotPlace, lastError()};
+  if (taken) {
+    if (auto failed = flushBeforeReplacing(target.fd)) {
+      return *failed;
+    }
+  }
+  if (::rename(temporary.c_str(), target.name) != 0) {
+    return failureToPlace(errno, target.name);
   }
   clearPending();
   temporary.clear();
@@ -234,6 +366,7 @@ OutputFile::~OutputFile() {
 
 std::error_code OutputFile::create(std::u16string_view name) {
   abandon();
+  entryName_ = name;
   name_ = toUtf8(name);
   int fd = openUnnamed();
   if (fd < 0 && !lacksUnnamedTemporaries(errno)) {
@@ -277,6 +410,7 @@ void OutputFile::abandon() {
     clearPending();
     temporary_.clear();
   }
+  entryName_.clear();
   name_.clear();
   buffered_ = 0;
   failure_.clear();
@@ -289,18 +423,18 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
     return {Outcome::writeFailed, error};
   }
   const int fd = static_cast<int>(std::exchange(handle_, -1));
-  Committed committed;
-  if (temporary_.empty()) {
-    committed = placeUnnamed(fd, name_.c_str(), placement, protect, temporary_);
-    if (::close(fd) != 0 && committed.outcome == Outcome::placed) {
-      committed = {Outcome::writeFailed, lastError()};
-      static_cast<void>(::unlink(name_.c_str()));  // it is this file, and it is not whole
-    }
-  } else if (::close(fd) != 0) {
-    // Closed before it takes the name: a late write error (a network file system's) stops it.
-    committed = {Outcome::writeFailed, lastError()};
-  } else {
-    committed = placeNamed(temporary_, name_.c_str(), placement, protect);
+  const Target target{fd, name_.c_str(), entryName_, protect, placed_};
+  Committed committed = temporary_.empty() ? placeUnnamed(target, placement, temporary_)
+                                           : placeNamed(target, placement, temporary_);
+  struct stat status {};
+  const bool known = committed.outcome == Outcome::placed && ::fstat(fd, &status) == 0;
+  // A late write error (a network file system's) shows at the close. The file is already
+  // under its name then, and not whole, so the name goes again.
+  if (::close(fd) != 0 && committed.outcome == Outcome::placed) {
+    committed = {Outcome::writeFailed, lastError(), {}};
+    static_cast<void>(::unlink(name_.c_str()));
+  } else if (known) {
+    placed_.record({entryName_, identityOf(status), static_cast<std::uint64_t>(status.st_size)});
   }
   abandon();  // whatever temporary name is left, linked in or not, goes
   return committed;

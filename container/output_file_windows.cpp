@@ -3,7 +3,8 @@
 // From the moment it exists it is marked for deletion: however the process ends before the
 // file is placed, closing its handles removes the temporary. It is put in place by renaming
 // the open handle, which acts on the name itself: a symbolic link at the name is replaced,
-// and whatever it points to is untouched.
+// and whatever it points to is untouched. A file that replaces another is flushed to the
+// disk (FlushFileBuffers) before the rename.
 
 #include <algorithm>
 #include <cstddef>
@@ -93,6 +94,7 @@ enum class Standing {
 struct Look {
   Standing standing = Standing::nothing;
   FileIdentity identity;
+  bool identified = false;  // whether identity was read
   std::error_code error;
 };
 
@@ -125,14 +127,15 @@ Look whatStandsAt(const std::wstring& name, const FileIdentity& protect) {
       return {};
     }
     if (occupiesUnopened(code)) {
-      return {Standing::other, {}, {}};
+      return {Standing::other, {}, false, {}};
     }
-    return {Standing::unnameable, {}, fromWin32Error(code)};
+    return {Standing::unnameable, {}, false, fromWin32Error(code)};
   }
-  Look look{Standing::other, {}, {}};
+  Look look{Standing::other, {}, false, {}};
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileInformationByHandle(handle, &information) != 0) {
     look.identity = identityOf(information);
+    look.identified = true;
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       look.standing = directoryKind(handle, information.dwFileAttributes);
     } else if (look.identity == protect) {
@@ -180,6 +183,14 @@ bool renameOnto(HANDLE handle, const std::wstring& name, bool replace) {
   return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(size)) != 0;
 }
 
+// The temporary was just made in this directory, so a name that cannot be found or taken
+// here is one the file system cannot store.
+bool refusesTheName(DWORD code) {
+  return code == ERROR_INVALID_NAME || code == ERROR_BAD_PATHNAME ||
+         code == ERROR_FILENAME_EXCED_RANGE || code == ERROR_PATH_NOT_FOUND ||
+         code == ERROR_FILE_NOT_FOUND || code == ERROR_DIRECTORY;
+}
+
 bool isDirectory(const std::wstring& name) {
   const DWORD attributes = GetFileAttributesW(name.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -204,29 +215,46 @@ Committed putInPlace(HANDLE handle, const std::wstring& name, Placement placemen
   if (code == ERROR_ACCESS_DENIED && isDirectory(name)) {
     return {Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory)};
   }
-  return {Outcome::cannotPlace, fromWin32Error(code)};
+  return {refusesTheName(code) ? Outcome::nameRefused : Outcome::cannotPlace, fromWin32Error(code)};
 }
 
-Committed place(HANDLE handle, const std::wstring& name, Placement placement,
-                const FileIdentity& protect) {
+// The file placed earlier in this run, under another name, that the look found at the name.
+// The same name again is no collision: a later row of that name rewrites its file.
+const PlacedFile* earlierFileAt(const Look& look, std::u16string_view entryName,
+                                const PlacedFiles& placed) {
+  if (!look.identified || placed.byName(entryName) != nullptr) {
+    return nullptr;
+  }
+  return placed.byIdentity(look.identity);
+}
+
+Committed place(HANDLE handle, const std::wstring& name, std::u16string_view entryName,
+                Placement placement, const FileIdentity& protect, const PlacedFiles& placed) {
   const Look look = whatStandsAt(name, protect);
   switch (look.standing) {
     case Standing::protectedFile:
-      return {Outcome::isProtected, {}};
+      return {Outcome::isProtected, {}, {}};
     case Standing::directory:
-      return {Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory)};
+      return {Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory), {}};
     case Standing::unnameable:
-      return {Outcome::cannotPlace, look.error};
+      return {Outcome::nameRefused, look.error, {}};
     default:
       break;
   }
+  if (const PlacedFile* earlier = earlierFileAt(look, entryName, placed)) {
+    return {Outcome::sameFileAsEarlier, {}, earlier->name};
+  }
   if (placement == Placement::keepExisting && look.standing != Standing::nothing) {
-    return {Outcome::keptExisting, {}};
+    return {Outcome::keptExisting, {}, {}};
   }
   if (look.standing == Standing::directoryLink) {
     if (const std::error_code error = removeDirectoryLink(name, look.identity)) {
-      return {Outcome::cannotPlace, error};
+      return {Outcome::cannotPlace, error, {}};
     }
+  }
+  // A power loss after the rename must find the complete new file in the old one's place.
+  if (look.standing != Standing::nothing && FlushFileBuffers(handle) == 0) {
+    return {Outcome::writeFailed, lastWin32Error(), {}};
   }
   return putInPlace(handle, name, placement);
 }
@@ -273,6 +301,7 @@ std::error_code OutputFile::create(std::u16string_view name) {
     }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     temporary_ = std::move(temporary);
+    entryName_ = name;
     name_ = wideName(name);
     return {};
   }
@@ -309,6 +338,7 @@ void OutputFile::abandon() {
     }
   }
   temporary_.clear();
+  entryName_.clear();
   name_.clear();
   buffered_ = 0;
   failure_.clear();
@@ -323,8 +353,14 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
     abandon();
     return {Outcome::writeFailed, error};
   }
-  const Committed committed = place(handleOf(handle_), name_.native(), placement, protect);
+  const Committed committed =
+      place(handleOf(handle_), name_.native(), entryName_, placement, protect, placed_);
   if (committed.outcome == Outcome::placed) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(handleOf(handle_), &information) != 0) {
+      placed_.record({entryName_, identityOf(information),
+                      (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow});
+    }
     // No longer marked: the file stays when its handle closes. What WriteFile took is the
     // system's to write, so the close has nothing left to report.
     static_cast<void>(CloseHandle(handleOf(std::exchange(handle_, -1))));

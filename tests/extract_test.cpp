@@ -304,15 +304,82 @@ TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {
   ArchiveReader& reader = open({{u"taken", "x", {}}});
   EXPECT_EQ(reader.extractEntry(0), ResultNotAvailable);
   EXPECT_EQ(reader.lastSystemError(), std::errc::is_a_directory);
+  EXPECT_EQ(outputNames(), std::vector<std::string>{"taken"});
+}
 
-  // Longer than any file system takes: it cannot be created, and nothing is left of it.
-  ArchiveReader& tooLong = open({{std::u16string(300, u'n'), "x", {}}});
-  EXPECT_EQ(tooLong.extractEntry(0), ResultNotAvailable);
+TEST_F(ExtractTest, NameTheFileSystemCannotStoreIsToldApartAndLeavesNothing) {
+  // Longer than any file system takes: the directory is there, only the name is refused.
+  ArchiveReader& tooLong = open({{std::u16string(300, u'n'), "x", {}}, {u"next", "y", {}}});
+  EXPECT_EQ(tooLong.extractEntry(0), ResultNameRefused);
   EXPECT_TRUE(tooLong.lastSystemError());  // the system's reason, whatever it says
   if (!platformRefusesWindowsNames()) {
     EXPECT_EQ(tooLong.lastSystemError(), std::errc::filename_too_long);
   }
-  EXPECT_EQ(outputNames(), std::vector<std::string>{"taken"});
+  EXPECT_EQ(tooLong.extractEntry(1), ResultSuccess);
+  EXPECT_EQ(outputNames(), std::vector<std::string>{"next"});
+}
+
+// Whether the file system of the working directory takes names that differ in case for one.
+bool foldsCase() {
+  testing::writeFile("CaseProbe", "");
+  const bool folds = fs::exists("caseprobe");
+  fs::remove("CaseProbe");
+  return folds;
+}
+
+TEST_F(ExtractTest, NamesThatDifferOnlyInCaseAreExtractedAsTheFileSystemTellsThem) {
+  ArchiveReader& reader =
+      open({{u"Page.jpg", "first", {}}, {u"page.jpg", "second", {}}, {u"PAGE.JPG", "third", {}}});
+  const int second = reader.extractEntry(1);  // out of order: the first placed one counts
+  const int first = reader.extractEntry(0);
+  const int third = reader.extractEntry(2);
+  EXPECT_EQ(second, ResultSuccess);
+  if (!foldsCase()) {
+    EXPECT_EQ(first, ResultSuccess);
+    EXPECT_EQ(third, ResultSuccess);
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"PAGE.JPG", "Page.jpg", "page.jpg"}));
+    return;
+  }
+  // Windows (and wine): one file, the first one placed, and it keeps its bytes.
+  EXPECT_EQ(first, ResultSameFileAsEarlier);
+  EXPECT_EQ(third, ResultSameFileAsEarlier);
+  EXPECT_EQ(reader.earlierName(), u"page.jpg");
+  EXPECT_EQ(outputNames(), std::vector<std::string>{"page.jpg"});
+  EXPECT_EQ(testing::readFile(out() / "page.jpg"), "second");
+}
+
+// A second name for a file placed earlier in the run, made here with a hard link where the
+// file system supports them, is what a case-folding file system makes of "Page" and "page".
+TEST_F(ExtractTest, NameThatStandsForAFileOfThisRunNeverReplacesIt) {
+  ArchiveReader& reader = open({{u"a", "first", {}},
+                                {u"b", "second", {}},
+                                {u"a", "again", {}},
+                                {u"c", "third", {}},
+                                {u"b", "fourth", {}}});
+  ASSERT_EQ(reader.extractEntry(0), ResultSuccess);
+  std::error_code linked;
+  fs::create_hard_link(out() / "a", out() / "b", linked);
+  if (linked) {
+    GTEST_SKIP() << "no hard links here: " << linked.message();
+  }
+  EXPECT_EQ(reader.extractEntry(1), ResultSameFileAsEarlier);
+  EXPECT_EQ(reader.earlierName(), u"a");
+  EXPECT_EQ(testing::readFile(out() / "a"), "first");
+
+  // The same name again rewrites its own file; the second name then no longer stands for a
+  // file of this run, but for one that was there before, and is replaced.
+  EXPECT_EQ(reader.extractEntry(2), ResultSuccess);
+  EXPECT_EQ(testing::readFile(out() / "a"), "again");
+  EXPECT_EQ(testing::readFile(out() / "b"), "first");
+  EXPECT_EQ(reader.extractEntry(4), ResultSuccess);
+  EXPECT_EQ(testing::readFile(out() / "b"), "fourth");
+
+  // A file that stood at a name before the run is replaced, whatever else it is linked to.
+  testing::writeFile(containerPath().parent_path() / "outside", "outside");
+  fs::create_hard_link(containerPath().parent_path() / "outside", out() / "c");
+  EXPECT_EQ(reader.extractEntry(3), ResultSuccess);
+  EXPECT_EQ(testing::readFile(out() / "c"), "third");
+  EXPECT_EQ(testing::readFile(containerPath().parent_path() / "outside"), "outside");
 }
 
 TEST_F(ExtractTest, EntryPastTwoGibibytesInASparseContainer) {

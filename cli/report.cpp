@@ -27,17 +27,6 @@ void textLine(std::ostream& out, std::string_view label, const WideText& text) {
   out << label << printable(toUtf8(untilFirstZero(text))) << '\n';
 }
 
-std::string_view bindingName(std::uint32_t direction) {
-  switch (direction) {
-    case 1:
-      return "L->R";
-    case 2:
-      return "R->L";
-    default:
-      return "Not Defined";
-  }
-}
-
 void printBasic(const ArchiveReader& reader, std::ostream& out) {
   out << "Basic Information\n";
   numberLine(out, "\tKZBBuilder Version : ", reader.version(), 16);
@@ -48,21 +37,9 @@ void printBasic(const ArchiveReader& reader, std::ostream& out) {
 void printHeader(const ArchiveReader& reader, std::ostream& out) {
   out << "Header Information\n";
   out << "\t   Bounding Dir. : " << bindingName(reader.bindingDirection()) << '\n';
-  const std::array<std::pair<std::string_view, const WideText*>, 10> texts{{
-      {"\t           Title : ", &reader.title()},
-      {"\t            ISBN : ", &reader.isbn()},
-      {"\t          Writer : ", &reader.writer()},
-      {"\t       Publisher : ", &reader.publisher()},
-      {"\t      Created at : ", &reader.createdAt()},
-      {"\t           Genre : ", &reader.genre()},
-      {"\t       Copyright : ", &reader.copyright()},
-      {"\t        Web Link : ", &reader.webLink()},
-      {"\tKZB Converted by : ", &reader.convertedBy()},
-      {"\t         Comment : ", &reader.comment()},
-  }};
-  for (const auto& [label, text] : texts) {
-    if (!text->empty()) {
-      textLine(out, label, *text);
+  for (const MetadataText& text : kMetadataTexts) {
+    if (const WideText& value = reader.archive().text(text.field); !value.empty()) {
+      textLine(out, text.reportLabel, value);
     }
   }
   out << '\n';

@@ -29,30 +29,45 @@ ArchiveReader::ArchiveReader(const std::string& path) {
   openResult_ = open(path);
 }
 
+ArchiveReader::~ArchiveReader() = default;
+
 int ArchiveReader::open(const std::string& path) {
   reset();
-  systemError_ = input_.open(path);
-  if (systemError_) {
-    return ResultNotAvailable;
+  archive_.walk = walkRoot(path);
+  switch (archive_.walk.status) {
+    case WalkStatus::readWhole:
+    case WalkStatus::pastTheEnd:
+      return ResultSuccess;
+    case WalkStatus::cannotOpen:
+      return ResultNotAvailable;
+    case WalkStatus::readFailed:
+      return ResultReadFailed;
+    case WalkStatus::malformed:
+      break;
+  }
+  return ResultParseFailed;
+}
+
+Walk ArchiveReader::walkRoot(const std::string& path) {
+  if (const std::error_code error = input_.open(path)) {
+    return {WalkStatus::cannotOpen, error};
   }
   depth_ = 0;
   if (parseChunk() == kEndOfData) {
-    systemError_ = input_.readError();
-    return systemError_ ? ResultReadFailed : ResultParseFailed;
+    if (const std::error_code error = input_.readError()) {
+      return {WalkStatus::readFailed, error};
+    }
+    return {WalkStatus::malformed, {}};
   }
-  walkedPastEnd_ = input_.offset() > input_.fileSize();
-  return ResultSuccess;
+  if (input_.offset() > input_.fileSize()) {
+    return {WalkStatus::pastTheEnd, {}};
+  }
+  return {WalkStatus::readWhole, {}};
 }
 
 void ArchiveReader::reset() {
   input_.close();
-  header_ = HeaderFields{};
-  for (WideText* text : {&title_, &isbn_, &writer_, &publisher_, &createdAt_, &genre_, &copyright_,
-                         &webLink_, &convertedBy_, &comment_}) {
-    text->clear();
-  }
-  entries_.clear();
-  walkedPastEnd_ = false;
+  archive_ = Archive{};
 }
 
 bool ArchiveReader::readExactly(std::span<std::byte> out) {
@@ -147,10 +162,10 @@ void ArchiveReader::applyRootAttributes(const AttributeList& attributes) {
   for (const Attribute& attribute : attributes) {
     switch (attribute.tag) {
       case tags::kVersion:
-        header_.version = valueAsU32(attribute.value);
+        archive_.header.version = valueAsU32(attribute.value);
         break;
       case tags::kFileLength:
-        header_.fileLength = valueAsU32(attribute.value);
+        archive_.header.fileLength = valueAsU32(attribute.value);
         break;
       default:
         break;
@@ -162,48 +177,22 @@ void ArchiveReader::applyHeadAttributes(const AttributeList& attributes) {
   for (const Attribute& attribute : attributes) {
     switch (attribute.tag) {
       case tags::kGuid:
-        header_.guid = valueAsBytes<10>(attribute.value);
+        archive_.header.guid = valueAsBytes<10>(attribute.value);
         break;
       case tags::kUuid:
-        header_.uuid = valueAsBytes<10>(attribute.value);
+        archive_.header.uuid = valueAsBytes<10>(attribute.value);
         break;
       case tags::kFileTime:
-        header_.fileTime = valueAsBytes<8>(attribute.value);
+        archive_.header.fileTime = valueAsBytes<8>(attribute.value);
         break;
       case tags::kBindingDirection:
-        header_.bindingDirection = valueAsU32(attribute.value);
-        break;
-      case tags::kTitle:
-        title_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kIsbn:
-        isbn_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kWriter:
-        writer_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kPublisher:
-        publisher_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kCreatedAt:
-        createdAt_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kGenre:
-        genre_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kCopyright:
-        copyright_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kWebLink:
-        webLink_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kConvertedBy:
-        convertedBy_ = valueAsWideText(attribute.value);
-        break;
-      case tags::kComment:
-        comment_ = valueAsWideText(attribute.value);
+        archive_.header.bindingDirection = valueAsU32(attribute.value);
         break;
       default:
+        if (const MetadataText* text = metadataTextOf(attribute.tag)) {
+          archive_.metadata[static_cast<std::size_t>(text->field)] =
+              valueAsWideText(attribute.value);
+        }
         break;
     }
   }
@@ -233,7 +222,30 @@ void ArchiveReader::addFileEntry(const AttributeList& attributes) {
         break;
     }
   }
-  entries_.push_back(std::move(entry));
+  archive_.entries.push_back(std::move(entry));
+}
+
+Extraction ArchiveReader::extract(std::size_t index) {
+  if (index >= archive_.entries.size()) {
+    return {ExtractStatus::cannotCreate,
+            std::make_error_code(std::errc::invalid_argument),
+            NameProblem::none,
+            {}};
+  }
+  if (!extractor_) {
+    if (const std::error_code error = workingDirectory_.openWorking()) {
+      return {ExtractStatus::cannotCreate, error, NameProblem::none, {}};
+    }
+    extractor_ = std::make_unique<Extractor>(workingDirectory_);
+  }
+  return extractor_->extract(input_, archive_.entries[index]);
+}
+
+int ArchiveReader::extractEntry(std::size_t index) {
+  if (index >= archive_.entries.size()) {
+    return ResultNotAvailable;
+  }
+  return resultCode(extract(index));
 }
 
 }  // namespace kzb

@@ -1,9 +1,11 @@
-// Copying one stored file out of the container into the working directory.
+// Copying one stored file out of the container into the destination directory.
+#include "extract.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
 
-#include "archive_reader.h"
+#include "format.h"
 #include "utf8.h"
 
 namespace kzb {
@@ -13,39 +15,19 @@ namespace {
 // memory: this block and the two fixed buffers of the input and the output.
 constexpr std::size_t kCopyBlockSize = 4096;
 
-}  // namespace
-
-// Checks the name and the stored file's header before anything is created; then the bytes go
-// to the output unit, which shows them under the name only once they are all there.
-int ArchiveReader::extractEntry(std::size_t index) {
-  systemError_.clear();
-  earlierName_.clear();
-  if (index >= entries_.size()) {
-    return ResultNotAvailable;
-  }
-  const FileEntry& entry = entries_[index];
-  if (!isSafeEntryName(entry.name)) {
-    return ResultNotAvailable;
-  }
-  if (!seekToFileChunk(entry)) {
-    systemError_ = input_.readError();
-    return systemError_ ? ResultPayloadReadFailed : ResultNotFileChunk;
-  }
-  systemError_ = output_.create(untilFirstZero(entry.name));
-  if (systemError_) {
-    return ResultNotAvailable;
-  }
-  return placeOutput(copyPayload(entry.size));
+Extraction failed(ExtractStatus status, std::error_code error = {}) {
+  return {status, error, NameProblem::none, {}};
 }
 
-// Leaves the input at the first payload byte when a "FILE" chunk whose payload has the
-// entry's size stands at the entry's position. Each extraction starts afresh from there: an
-// earlier entry cut short, or a walk that met the end of a truncated container, costs
-// nothing to the entries that are intact.
-bool ArchiveReader::seekToFileChunk(const FileEntry& entry) {
-  input_.seek(entry.position);
+}  // namespace
+
+// Each extraction starts afresh from the entry's position: an earlier entry cut short, or a
+// walk that met the end of a truncated container, costs nothing to the entries that are
+// intact.
+bool seekToFileChunk(ContainerInput& input, const FileEntry& entry) {
+  input.seek(entry.position);
   std::array<std::byte, kChunkHeaderSize> raw{};
-  if (!readExactly(raw)) {
+  if (input.read(raw) != raw.size()) {
     return false;
   }
   const ChunkHeader header = decodeChunkHeader(raw);
@@ -54,59 +36,105 @@ bool ArchiveReader::seekToFileChunk(const FileEntry& entry) {
          static_cast<std::uint32_t>(header.payloadLength) == entry.size;
 }
 
-// Copies `size` bytes from the input to the output file. Returns ResultSuccess, or how the
-// copy stopped: ResultTruncated (the data ended), ResultPayloadReadFailed, ResultWriteFailed.
-int ArchiveReader::copyPayload(std::uint32_t size) {
+Extractor::Extractor(const Directory& destination, ExtractOptions options)
+    : destination_(destination), options_(options) {}
+
+// Checks the name and the stored file's header before anything is created; then the bytes go
+// to the output unit, which shows them under the name only once they are all there.
+Extraction Extractor::extract(ContainerInput& input, const FileEntry& entry) {
+  if (const NameProblem problem = entryNameProblem(entry.name); problem != NameProblem::none) {
+    return {ExtractStatus::unsafeName, {}, problem, {}};
+  }
+  if (!seekToFileChunk(input, entry)) {
+    const std::error_code error = input.readError();
+    return error ? failed(ExtractStatus::readFailed, error) : failed(ExtractStatus::notFileChunk);
+  }
+  if (const std::error_code error = output_.create(destination_, untilFirstZero(entry.name))) {
+    return failed(ExtractStatus::cannotCreate, error);
+  }
+  return place(copyPayload(input, entry.size), input.identity());
+}
+
+Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size) {
   std::array<std::byte, kCopyBlockSize> block{};
   std::uint32_t remaining = size;
   while (remaining > 0) {
     const auto wanted = std::min<std::size_t>(remaining, block.size());
-    const std::size_t got = input_.read(std::span(block).first(wanted));
-    if (input_.readError()) {
-      systemError_ = input_.readError();
-      return ResultPayloadReadFailed;
+    const std::size_t got = input.read(std::span(block).first(wanted));
+    if (input.readError()) {
+      return failed(ExtractStatus::readFailed, input.readError());
     }
     if (const std::error_code error = output_.write(std::span(block).first(got))) {
-      systemError_ = error;
-      return ResultWriteFailed;
+      return failed(ExtractStatus::writeFailed, error);
     }
     remaining -= static_cast<std::uint32_t>(got);
     if (got < wanted) {
-      return ResultTruncated;
+      return failed(ExtractStatus::truncated);
     }
   }
-  return ResultSuccess;
+  return failed(ExtractStatus::extracted);
 }
 
-// A complete file replaces whatever stands at its name; one cut short by the end of the
-// container takes the name only where it is free; any other failure places nothing.
-int ArchiveReader::placeOutput(int copied) {
-  if (copied != ResultSuccess && copied != ResultTruncated) {
+// A complete file replaces whatever stands at its name, unless the run keeps what exists;
+// one cut short by the end of the container takes the name only where it is free; any other
+// failure places nothing.
+Extraction Extractor::place(const Extraction& copied, const FileIdentity& container) {
+  if (copied.status != ExtractStatus::extracted && copied.status != ExtractStatus::truncated) {
     output_.abandon();
     return copied;
   }
-  const auto placement = copied == ResultSuccess ? OutputFile::Placement::replaceExisting
-                                                 : OutputFile::Placement::keepExisting;
-  OutputFile::Committed committed = output_.commit(placement, input_.identity());
-  systemError_ = committed.error;
-  earlierName_ = std::move(committed.earlier);
+  const bool complete = copied.status == ExtractStatus::extracted;
+  const auto placement = complete && !options_.skipExisting ? OutputFile::Placement::replaceExisting
+                                                            : OutputFile::Placement::keepExisting;
+  OutputFile::Committed committed = output_.commit(placement, container, placed_);
+  using Outcome = OutputFile::Outcome;
   switch (committed.outcome) {
-    case OutputFile::Outcome::placed:
+    case Outcome::placed:
       return copied;
-    case OutputFile::Outcome::keptExisting:
-      return ResultTruncatedKeptExisting;
-    case OutputFile::Outcome::isProtected:
-      return ResultIsTheContainer;
-    case OutputFile::Outcome::writeFailed:
-      return ResultWriteFailed;
-    case OutputFile::Outcome::nameRefused:
-      return ResultNameRefused;
-    case OutputFile::Outcome::sameFileAsEarlier:
-      return ResultSameFileAsEarlier;
-    case OutputFile::Outcome::cannotPlace:
+    case Outcome::keptExisting:
+      return failed(complete ? ExtractStatus::skippedExisting
+                             : ExtractStatus::truncatedKeptExisting);
+    case Outcome::isProtected:
+      return failed(ExtractStatus::isTheContainer);
+    case Outcome::writeFailed:
+      return failed(ExtractStatus::writeFailed, committed.error);
+    case Outcome::nameRefused:
+      return failed(ExtractStatus::nameRefused, committed.error);
+    case Outcome::sameFileAsEarlier:
+      return {
+          ExtractStatus::sameFileAsEarlier, {}, NameProblem::none, std::move(committed.earlier)};
+    case Outcome::cannotPlace:
       break;
   }
-  return ResultNotAvailable;  // reported as "cannot create", with the system's reason
+  return failed(ExtractStatus::cannotCreate, committed.error);
+}
+
+int resultCode(const Extraction& extraction) {
+  switch (extraction.status) {
+    case ExtractStatus::extracted:
+    case ExtractStatus::skippedExisting:
+      return ResultSuccess;
+    case ExtractStatus::truncated:
+      return ResultTruncated;
+    case ExtractStatus::truncatedKeptExisting:
+      return ResultTruncatedKeptExisting;
+    case ExtractStatus::notFileChunk:
+      return ResultNotFileChunk;
+    case ExtractStatus::readFailed:
+      return ResultPayloadReadFailed;
+    case ExtractStatus::writeFailed:
+      return ResultWriteFailed;
+    case ExtractStatus::isTheContainer:
+      return ResultIsTheContainer;
+    case ExtractStatus::sameFileAsEarlier:
+      return ResultSameFileAsEarlier;
+    case ExtractStatus::nameRefused:
+      return ResultNameRefused;
+    case ExtractStatus::unsafeName:
+    case ExtractStatus::cannotCreate:
+      break;
+  }
+  return ResultNotAvailable;
 }
 
 }  // namespace kzb

@@ -240,5 +240,43 @@ TEST_F(CliTest, BinaryReportsAFileItCannotCreate) {
 #endif
 }
 
+// Windows (wine here) takes names that differ only in case for one file; a case-sensitive
+// file system keeps three. Either way no stored file is lost without a word.
+TEST_F(CliTest, BinarySaysWhichNamesTheFileSystemTookForAnEarlierOne) {
+  testing::Publication publication;
+  publication.files = {{u"Page.jpg", "first", {}},
+                       {u"page.jpg", "second", {}},
+                       {u"PAGE.JPG", "third", {}},
+                       {std::u16string(300, u'n'), "long", {}}};
+  const fs::path path = container(testing::buildContainer(publication));
+  testing::writeFile(work() / "Probe", "");
+  const bool foldsCase = fs::exists(work() / "probe");
+  fs::remove(work() / "Probe");
+
+  const Outcome outcome = runBinary(work(), {path.string()});
+  EXPECT_EQ(outcome.status, 1);
+  const std::string tooLong =
+      "kzb-extract: " + std::string(300, 'n') + ": this file system cannot store this name (";
+  if (!foldsCase) {
+    EXPECT_EQ(outcome.err.substr(0, tooLong.size()), tooLong);
+    EXPECT_EQ(testing::readFile(work() / "PAGE.JPG"), "third");
+    EXPECT_EQ(testing::readFile(work() / "page.jpg"), "second");
+    EXPECT_EQ(testing::readFile(work() / "Page.jpg"), "first");
+    return;
+  }
+  EXPECT_EQ(outcome.err.substr(0, outcome.err.find(tooLong)),
+            "kzb-extract: page.jpg: this file system does not tell it from Page.jpg, extracted "
+            "earlier; not extracted\n"
+            "kzb-extract: PAGE.JPG: this file system does not tell it from Page.jpg, extracted "
+            "earlier; not extracted\n");
+  EXPECT_NE(outcome.err.find(tooLong), std::string::npos) << outcome.err;
+  EXPECT_EQ(testing::readFile(work() / "Page.jpg"), "first");
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(work())) {
+    names.push_back(testing::utf8String(item.path().filename()));
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"Page.jpg"});
+}
+
 }  // namespace
 }  // namespace kzb

@@ -273,8 +273,9 @@ TEST_F(ExtractTest, FileCutShortNeverReplacesWhatStandsAtItsName) {
   ArchiveReader& reader = open(build(cut - 16 - 8, cut).substr(0, size - 4000));
   EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
   EXPECT_EQ(reader.extractEntry(1), ResultTruncatedKeptExisting);
-  EXPECT_EQ(reader.extractEntry(2), ResultNotAvailable);
-  EXPECT_EQ(reader.lastSystemError(), std::errc::is_a_directory);
+  const Extraction directory = reader.extract(2);
+  EXPECT_EQ(directory.status, ExtractStatus::cannotCreate);
+  EXPECT_EQ(directory.error, std::errc::is_a_directory);
   EXPECT_EQ(reader.extractEntry(3), ResultTruncatedKeptExisting);
   EXPECT_EQ(testing::readFile(out() / "same"), "complete");
   EXPECT_EQ(testing::readFile(out() / "taken"), "precious");
@@ -302,18 +303,21 @@ TEST_F(ExtractTest, ContainerIsNeverOverwrittenByItsOwnEntry) {
 TEST_F(ExtractTest, NameOfAnExistingDirectoryCannotBeCreated) {
   fs::create_directory(out() / "taken");
   ArchiveReader& reader = open({{u"taken", "x", {}}});
-  EXPECT_EQ(reader.extractEntry(0), ResultNotAvailable);
-  EXPECT_EQ(reader.lastSystemError(), std::errc::is_a_directory);
+  const Extraction extraction = reader.extract(0);
+  EXPECT_EQ(extraction.status, ExtractStatus::cannotCreate);
+  EXPECT_EQ(resultCode(extraction), ResultNotAvailable);
+  EXPECT_EQ(extraction.error, std::errc::is_a_directory);
   EXPECT_EQ(outputNames(), std::vector<std::string>{"taken"});
 }
 
 TEST_F(ExtractTest, NameTheFileSystemCannotStoreIsToldApartAndLeavesNothing) {
   // Longer than any file system takes: the directory is there, only the name is refused.
   ArchiveReader& tooLong = open({{std::u16string(300, u'n'), "x", {}}, {u"next", "y", {}}});
-  EXPECT_EQ(tooLong.extractEntry(0), ResultNameRefused);
-  EXPECT_TRUE(tooLong.lastSystemError());  // the system's reason, whatever it says
+  const Extraction refused = tooLong.extract(0);
+  EXPECT_EQ(resultCode(refused), ResultNameRefused);
+  EXPECT_TRUE(refused.error);  // the system's reason, whatever it says
   if (!platformRefusesWindowsNames()) {
-    EXPECT_EQ(tooLong.lastSystemError(), std::errc::filename_too_long);
+    EXPECT_EQ(refused.error, std::errc::filename_too_long);
   }
   EXPECT_EQ(tooLong.extractEntry(1), ResultSuccess);
   EXPECT_EQ(outputNames(), std::vector<std::string>{"next"});
@@ -330,20 +334,21 @@ bool foldsCase() {
 TEST_F(ExtractTest, NamesThatDifferOnlyInCaseAreExtractedAsTheFileSystemTellsThem) {
   ArchiveReader& reader =
       open({{u"Page.jpg", "first", {}}, {u"page.jpg", "second", {}}, {u"PAGE.JPG", "third", {}}});
-  const int second = reader.extractEntry(1);  // out of order: the first placed one counts
-  const int first = reader.extractEntry(0);
-  const int third = reader.extractEntry(2);
-  EXPECT_EQ(second, ResultSuccess);
+  const Extraction second = reader.extract(1);  // out of order: the first placed one counts
+  const Extraction first = reader.extract(0);
+  const Extraction third = reader.extract(2);
+  EXPECT_EQ(second.status, ExtractStatus::extracted);
   if (!foldsCase()) {
-    EXPECT_EQ(first, ResultSuccess);
-    EXPECT_EQ(third, ResultSuccess);
+    EXPECT_EQ(first.status, ExtractStatus::extracted);
+    EXPECT_EQ(third.status, ExtractStatus::extracted);
     EXPECT_EQ(outputNames(), (std::vector<std::string>{"PAGE.JPG", "Page.jpg", "page.jpg"}));
     return;
   }
   // Windows (and wine): one file, the first one placed, and it keeps its bytes.
-  EXPECT_EQ(first, ResultSameFileAsEarlier);
-  EXPECT_EQ(third, ResultSameFileAsEarlier);
-  EXPECT_EQ(reader.earlierName(), u"page.jpg");
+  EXPECT_EQ(resultCode(first), ResultSameFileAsEarlier);
+  EXPECT_EQ(first.earlier, u"page.jpg");
+  EXPECT_EQ(third.status, ExtractStatus::sameFileAsEarlier);
+  EXPECT_EQ(third.earlier, u"page.jpg");
   EXPECT_EQ(outputNames(), std::vector<std::string>{"page.jpg"});
   EXPECT_EQ(testing::readFile(out() / "page.jpg"), "second");
 }
@@ -362,8 +367,9 @@ TEST_F(ExtractTest, NameThatStandsForAFileOfThisRunNeverReplacesIt) {
   if (linked) {
     GTEST_SKIP() << "no hard links here: " << linked.message();
   }
-  EXPECT_EQ(reader.extractEntry(1), ResultSameFileAsEarlier);
-  EXPECT_EQ(reader.earlierName(), u"a");
+  const Extraction linkedName = reader.extract(1);
+  EXPECT_EQ(resultCode(linkedName), ResultSameFileAsEarlier);
+  EXPECT_EQ(linkedName.earlier, u"a");
   EXPECT_EQ(testing::readFile(out() / "a"), "first");
 
   // The same name again rewrites its own file; the second name then no longer stands for a

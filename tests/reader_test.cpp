@@ -69,7 +69,8 @@ TEST_F(ReaderTest, EmptyFileAndMissingFile) {
 
   const ArchiveReader missing((path().parent_path() / "absent.kzb").string());
   EXPECT_EQ(missing.openResult(), ResultNotAvailable);
-  EXPECT_EQ(missing.lastSystemError(), std::errc::no_such_file_or_directory);
+  EXPECT_EQ(missing.walk().status, WalkStatus::cannotOpen);
+  EXPECT_EQ(missing.walk().error, std::errc::no_such_file_or_directory);
   EXPECT_FALSE(missing.input().isOpen());
 }
 

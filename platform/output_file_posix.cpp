@@ -35,13 +35,15 @@ std::error_code lastError() {
 }
 
 // The temporary that exists under a name of its own right now, for the signal handler: it
-// may only read memory and call unlink(), so the name sits in a fixed array.
+// may only read memory and call unlinkat(), so the name sits in a fixed array.
 constexpr std::size_t kTemporaryNameSize = 64;
 std::array<char, kTemporaryNameSize> pendingName{};
+volatile std::sig_atomic_t pendingDirectory = AT_FDCWD;
 volatile std::sig_atomic_t pendingSet = 0;
 
-void publishPending(const std::string& name) {
+void publishPending(int directory, const std::string& name) {
   pendingSet = 0;
+  pendingDirectory = directory;
   static_cast<void>(std::snprintf(pendingName.data(), pendingName.size(), "%s", name.c_str()));
   pendingSet = 1;
 }
@@ -52,7 +54,7 @@ void clearPending() {
 
 extern "C" void removeTemporaryAndEnd(int signal) {
   if (pendingSet != 0) {
-    static_cast<void>(::unlink(pendingName.data()));
+    static_cast<void>(::unlinkat(pendingDirectory, pendingName.data(), 0));
   }
   // The handler runs with the signal blocked: once it returns, the default action ends the
   // process, and the parent sees it killed by this signal.
@@ -78,7 +80,7 @@ Support unnamedTemporaries = Support::unknown;
 bool emptyPathRefused = false;
 
 #ifdef O_TMPFILE
-int openUnnamed() {
+int openUnnamed(int directory) {
   if (unnamedTemporaries == Support::unknown) {
     unnamedTemporaries = ::access("/proc/self/fd", X_OK) == 0 ? Support::yes : Support::no;
   }
@@ -86,16 +88,16 @@ int openUnnamed() {
     errno = EOPNOTSUPP;
     return -1;
   }
-  const int fd = ::openat(AT_FDCWD, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  const int fd = ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     unnamedTemporaries = Support::no;  // the file system or the kernel has none
   }
   return fd;
 }
 
-int linkUnnamed(int fd, const char* name) {
+int linkUnnamed(int fd, int directory, const char* name) {
   if (!emptyPathRefused) {
-    if (::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0) {
+    if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) {
       return 0;
     }
     if (errno != ENOENT && errno != EPERM) {
@@ -104,14 +106,14 @@ int linkUnnamed(int fd, const char* name) {
     emptyPathRefused = true;
   }
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW);
+  return ::linkat(AT_FDCWD, self.c_str(), directory, name, AT_SYMLINK_FOLLOW);
 }
 #else
-int openUnnamed() {
+int openUnnamed(int /*directory*/) {
   errno = EOPNOTSUPP;
   return -1;
 }
-int linkUnnamed(int /*fd*/, const char* /*name*/) {
+int linkUnnamed(int /*fd*/, int /*directory*/, const char* /*name*/) {
   errno = EOPNOTSUPP;
   return -1;
 }
@@ -132,10 +134,11 @@ using Committed = OutputFile::Committed;
 // What commit() works on: the complete temporary and the name it is to take.
 struct Target {
   int fd;                         // the temporary, open for writing
-  const char* name;               // the entry's name, one component in the working directory
+  int directory;                  // the destination directory
+  const char* name;               // the entry's name, one component in the directory
   std::u16string_view entryName;  // the same, as the entry gives it
   const FileIdentity& protect;    // the container being read
-  const PlacedFiles& placed;      // the files this run placed before
+  const PlacedFiles& placed;      // the files placed in the directory before
 };
 
 FileIdentity identityOf(const struct stat& status) {
@@ -174,8 +177,8 @@ bool sameBytes(int first, int second, std::uint64_t size) {
   return true;
 }
 
-int openToCompare(const char* name) {
-  return ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+int openToCompare(int directory, const char* name) {
+  return ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
 // Where inode numbers do not name files, the file at the taken name is the earlier file
@@ -187,14 +190,14 @@ const PlacedFile* sameContentsAsEarlier(const Target& target, const struct stat&
        target.placed.bySize(static_cast<std::uint64_t>(standing.st_size))) {
     const std::string earlierName = toUtf8(earlier->name);
     struct stat status {};
-    if (::fstatat(AT_FDCWD, earlierName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(target.directory, earlierName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(status.st_mode) || status.st_dev != standing.st_dev ||
         status.st_size != standing.st_size || status.st_mtim.tv_sec != standing.st_mtim.tv_sec ||
         status.st_mtim.tv_nsec != standing.st_mtim.tv_nsec) {
       continue;
     }
-    const int first = openToCompare(earlierName.c_str());
-    const int second = openToCompare(target.name);
+    const int first = openToCompare(target.directory, earlierName.c_str());
+    const int second = openToCompare(target.directory, target.name);
     const bool same = first >= 0 && second >= 0 &&
                       sameBytes(first, second, static_cast<std::uint64_t>(standing.st_size));
     for (const int fd : {first, second}) {
@@ -233,7 +236,7 @@ struct Judgement {
 
 Judgement judgeTakenName(const Target& target) {
   struct stat status {};
-  if (::fstatat(AT_FDCWD, target.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(target.directory, target.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
     return {errno != ENOENT, std::nullopt};  // what cannot be looked at is left to rename
   }
   if (S_ISDIR(status.st_mode)) {
@@ -251,14 +254,15 @@ Judgement judgeTakenName(const Target& target) {
 // Why a name could not be taken, told apart from other failures: the temporary was just
 // made in this directory, so when the directory is still there and nothing stands at the
 // name, the file system refused the name itself. FUSE drivers say so with ENOENT or EPERM.
-Committed failureToPlace(int error, const char* name) {
+Committed failureToPlace(int error, const Target& target) {
   const std::error_code code{error, std::generic_category()};
   if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG) {
     return {Outcome::nameRefused, code};
   }
   struct stat status {};
-  if ((error == ENOENT || error == EPERM) && ::fstatat(AT_FDCWD, ".", &status, 0) == 0 &&
-      ::fstatat(AT_FDCWD, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+  if ((error == ENOENT || error == EPERM) && ::fstat(target.directory, &status) == 0 &&
+      status.st_nlink > 0 &&
+      ::fstatat(target.directory, target.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
     return {Outcome::nameRefused, code};
   }
   return {Outcome::cannotPlace, code};
@@ -277,11 +281,11 @@ std::optional<Committed> flushBeforeReplacing(int fd) {
 // hidden name of its own, which rename() then moves over the name in one step.
 Committed placeUnnamed(const Target& target, OutputFile::Placement placement,
                        std::filesystem::path& hidden) {
-  if (linkUnnamed(target.fd, target.name) == 0) {
+  if (linkUnnamed(target.fd, target.directory, target.name) == 0) {
     return {Outcome::placed, {}};
   }
   if (errno != EEXIST) {
-    return failureToPlace(errno, target.name);
+    return failureToPlace(errno, target);
   }
   if (Judgement judged = judgeTakenName(target); judged.refusal) {
     return *judged.refusal;
@@ -293,16 +297,16 @@ Committed placeUnnamed(const Target& target, OutputFile::Placement placement,
     return *failed;
   }
   std::string candidate = hiddenUniqueName();
-  while (linkUnnamed(target.fd, candidate.c_str()) != 0) {
+  while (linkUnnamed(target.fd, target.directory, candidate.c_str()) != 0) {
     if (errno != EEXIST) {
       return {Outcome::cannotPlace, lastError()};
     }
     candidate = hiddenUniqueName();
   }
   hidden = candidate;
-  publishPending(hidden.native());
-  if (::rename(hidden.c_str(), target.name) != 0) {
-    return failureToPlace(errno, target.name);  // the caller removes the hidden name
+  publishPending(target.directory, hidden.native());
+  if (::renameat(target.directory, hidden.c_str(), target.directory, target.name) != 0) {
+    return failureToPlace(errno, target);  // the caller removes the hidden name
   }
   clearPending();
   hidden.clear();
@@ -313,12 +317,12 @@ Committed placeUnnamed(const Target& target, OutputFile::Placement placement,
 // there otherwise; where the file system has no hard links, by rename() alone.
 Committed placeNamed(const Target& target, OutputFile::Placement placement,
                      std::filesystem::path& temporary) {
-  if (::link(temporary.c_str(), target.name) == 0) {
+  if (::linkat(target.directory, temporary.c_str(), target.directory, target.name, 0) == 0) {
     return {Outcome::placed, {}};  // the caller removes the temporary's own name
   }
   const int linkError = errno;
   if (linkError != EEXIST && !lacksHardLinks(linkError)) {
-    return failureToPlace(linkError, target.name);
+    return failureToPlace(linkError, target);
   }
   Judgement judged = judgeTakenName(target);
   if (judged.refusal) {
@@ -333,8 +337,8 @@ Committed placeNamed(const Target& target, OutputFile::Placement placement,
       return *failed;
     }
   }
-  if (::rename(temporary.c_str(), target.name) != 0) {
-    return failureToPlace(errno, target.name);
+  if (::renameat(target.directory, temporary.c_str(), target.directory, target.name) != 0) {
+    return failureToPlace(errno, target);
   }
   clearPending();
   temporary.clear();
@@ -364,25 +368,28 @@ OutputFile::~OutputFile() {
   abandon();
 }
 
-std::error_code OutputFile::create(std::u16string_view name) {
+std::error_code OutputFile::create(const Directory& into, std::u16string_view name) {
   abandon();
+  const int directory = static_cast<int>(into.handle());
   entryName_ = name;
   name_ = toUtf8(name);
-  int fd = openUnnamed();
+  int fd = openUnnamed(directory);
   if (fd < 0 && !lacksUnnamedTemporaries(errno)) {
     return lastError();
   }
   while (fd < 0) {
     const std::string temporary = hiddenUniqueName();
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    fd = ::openat(directory, temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       temporary_ = temporary;
-      publishPending(temporary);
+      publishPending(directory, temporary);
     } else if (errno != EEXIST) {
       return lastError();
     }
   }
   handle_ = fd;
+  directory_ = directory;
   return {};
 }
 
@@ -406,7 +413,7 @@ void OutputFile::abandon() {
     handle_ = -1;
   }
   if (!temporary_.empty()) {
-    static_cast<void>(::unlink(temporary_.c_str()));
+    static_cast<void>(::unlinkat(static_cast<int>(directory_), temporary_.c_str(), 0));
     clearPending();
     temporary_.clear();
   }
@@ -416,14 +423,16 @@ void OutputFile::abandon() {
   failure_.clear();
 }
 
-OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity& protect) {
+OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity& protect,
+                                         PlacedFiles& placed) {
   std::error_code error;
   if (!flush(error)) {
     abandon();
     return {Outcome::writeFailed, error};
   }
   const int fd = static_cast<int>(std::exchange(handle_, -1));
-  const Target target{fd, name_.c_str(), entryName_, protect, placed_};
+  const auto directory = static_cast<int>(directory_);
+  const Target target{fd, directory, name_.c_str(), entryName_, protect, placed};
   Committed committed = temporary_.empty() ? placeUnnamed(target, placement, temporary_)
                                            : placeNamed(target, placement, temporary_);
   struct stat status {};
@@ -432,9 +441,9 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
   // under its name then, and not whole, so the name goes again.
   if (::close(fd) != 0 && committed.outcome == Outcome::placed) {
     committed = {Outcome::writeFailed, lastError(), {}};
-    static_cast<void>(::unlink(name_.c_str()));
+    static_cast<void>(::unlinkat(directory, name_.c_str(), 0));
   } else if (known) {
-    placed_.record({entryName_, identityOf(status), static_cast<std::uint64_t>(status.st_size)});
+    placed.record({entryName_, identityOf(status), static_cast<std::uint64_t>(status.st_size)});
   }
   abandon();  // whatever temporary name is left, linked in or not, goes
   return committed;

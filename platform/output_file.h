@@ -1,6 +1,7 @@
-// The one unit that writes into the working directory. Every extracted file is made here, and
-// nothing else in the tool creates, renames or removes a file (one implementation per
-// platform: output_file_posix.cpp, output_file_windows.cpp).
+// The one unit that writes into the destination directory. Every extracted file is made here,
+// and nothing else in the tool creates, renames or removes a file (one implementation per
+// platform: output_file_posix.cpp, output_file_windows.cpp). Every name is taken relative to
+// the open directory it is given (see directory.h).
 //
 // What holds, whatever another process does to the directory meanwhile:
 //  - Nothing that stands at a name is opened, followed or written through. The bytes go to a
@@ -34,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "directory.h"
 #include "input_file.h"
 #include "placed_files.h"
 
@@ -71,16 +73,18 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   // Starts an empty file that is to be called `name`: one component, checked safe by the
-  // caller, in the working directory. New files get the permissions the platform gives a new
-  // file (0666 less the umask on POSIX), never those of a file they replace.
-  std::error_code create(std::u16string_view name);
+  // caller, in `into`, which must stay open until the file is committed or abandoned. New
+  // files get the permissions the platform gives a new file (0666 less the umask on POSIX),
+  // never those of a file they replace.
+  std::error_code create(const Directory& into, std::u16string_view name);
   // Appends `bytes`. Writes are buffered, so a failure may show only at a later write or at
   // commit(); after a failure, the file can only be abandoned.
   std::error_code write(std::span<const std::byte> bytes);
   // Writes out what is buffered and puts the file under its name. Whatever the outcome, the
   // object is then free for the next create(). When what stands at the name is the file
-  // `protect` (the container being read), it stays and the outcome is isProtected.
-  Committed commit(Placement placement, const FileIdentity& protect);
+  // `protect` (the container being read), it stays and the outcome is isProtected. `placed`
+  // holds the files placed before in this directory; a placed file is added to it.
+  Committed commit(Placement placement, const FileIdentity& protect, PlacedFiles& placed);
   // Drops the file: its temporary is gone, and the name was never touched.
   void abandon();
 
@@ -99,13 +103,13 @@ class OutputFile {
                        std::error_code& error);
 
   std::intptr_t handle_ = -1;        // the temporary: a file descriptor, or a HANDLE on Windows
+  std::intptr_t directory_ = -1;     // the directory it is in, as Directory::handle() gives it
   std::u16string entryName_;         // the name it is to take, as the entry gives it
   std::filesystem::path name_;       // the same, in the platform's encoding
   std::filesystem::path temporary_;  // the temporary's own name; empty while it has none
   std::vector<std::byte> buffer_;
   std::size_t buffered_ = 0;
   std::error_code failure_;  // the first write failure, kept until commit or abandon
-  PlacedFiles placed_;       // every file placed so far, to tell a name taken by one of them
 };
 
 // Whether this platform also refuses the names that Windows cannot take as they stand

@@ -1,0 +1,80 @@
+// Extraction: copying one stored file out of an open container into a destination
+// directory, all or nothing (see output_file.h). It is given the container, an entry and the
+// directory; it knows nothing of how the container was walked or of any report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+#include "archive.h"
+#include "container_input.h"
+#include "directory.h"
+#include "entry_name.h"
+#include "output_file.h"
+#include "placed_files.h"
+
+namespace kzb {
+
+enum class ExtractStatus {
+  extracted,              // the file stands complete under its name
+  truncated,              // the container ends inside its bytes: those present stand there
+  truncatedKeptExisting,  // the container ends inside its bytes; the file at its name stayed
+  skippedExisting,        // something stood at its name, and the run keeps what exists
+  unsafeName,             // nameProblem says which rule refused it; nothing was created
+  notFileChunk,           // no "FILE" chunk of the entry's size at its position
+  readFailed,             // the system could not read the payload (error)
+  writeFailed,            // the file could not be written (error)
+  cannotCreate,           // the file could not be made or placed (error)
+  nameRefused,            // the file system cannot store this name (error)
+  sameFileAsEarlier,      // the name stands for a file placed earlier under `earlier`
+  isTheContainer,         // the name stands for the container being read
+};
+
+struct Extraction {
+  ExtractStatus status = ExtractStatus::extracted;
+  std::error_code error;                        // the system's reason, where it has one
+  NameProblem nameProblem = NameProblem::none;  // unsafeName: which rule
+  std::u16string earlier;                       // sameFileAsEarlier: the earlier entry's name
+
+  // Whether the entry counts as done.
+  bool succeeded() const {
+    return status == ExtractStatus::extracted || status == ExtractStatus::skippedExisting;
+  }
+};
+
+struct ExtractOptions {
+  bool skipExisting = false;  // leave whatever stands at a name as it is
+};
+
+// Extracts entries into one directory. The files placed so far are remembered for the life
+// of the extractor, so that one whose name the file system takes for an earlier one's is
+// told apart, across containers too.
+class Extractor {
+ public:
+  explicit Extractor(const Directory& destination, ExtractOptions options = {});
+
+  // Reads `entry`'s stored file from `input` (the input's position is left wherever the last
+  // read ended) and places it in the destination under the entry's name.
+  Extraction extract(ContainerInput& input, const FileEntry& entry);
+
+ private:
+  // Copies the payload; ExtractStatus::extracted when all of it was copied.
+  Extraction copyPayload(ContainerInput& input, std::uint32_t size);
+  Extraction place(const Extraction& copied, const FileIdentity& container);
+
+  const Directory& destination_;
+  ExtractOptions options_;
+  OutputFile output_;
+  PlacedFiles placed_;
+};
+
+// Leaves `input` at the first payload byte when a "FILE" chunk whose payload has the entry's
+// size stands at the entry's position.
+bool seekToFileChunk(ContainerInput& input, const FileEntry& entry);
+
+// The integer result that extractEntry returns for an extraction: the one place that maps
+// what happened to the tool's result codes.
+int resultCode(const Extraction& extraction);
+
+}  // namespace kzb

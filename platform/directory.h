@@ -1,0 +1,39 @@
+// The directory files are extracted into, held open for the whole run: every name the output
+// unit takes is taken relative to this open directory (the openat() family on POSIX, a handle
+// as root on Windows), so a directory swapped in under its path during the run changes
+// nothing, and the process's working directory is never changed (one implementation per
+// platform: directory_posix.cpp, directory_windows.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+namespace kzb {
+
+class Directory {
+ public:
+  Directory() = default;
+  ~Directory();
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+
+  // Opens the process's working directory as it is now.
+  std::error_code openWorking();
+  // Opens `path` (UTF-8). With `create`, the directory and its missing parents are made
+  // first. Something there that is not a directory gives std::errc::not_a_directory.
+  std::error_code open(const std::string& path, bool create);
+  bool isOpen() const { return handle_ != kNone; }
+
+  // A file descriptor on POSIX, a HANDLE on Windows: for the platform's output unit only.
+  std::intptr_t handle() const { return handle_; }
+
+ private:
+  void close();
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+};
+
+}  // namespace kzb

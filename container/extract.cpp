@@ -55,6 +55,18 @@ Extraction Extractor::extract(ContainerInput& input, const FileEntry& entry) {
   return place(copyPayload(input, entry.size), input.identity());
 }
 
+void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_t token) {
+  completed_.push_back({token, extract(input, entry)});
+}
+
+std::vector<Completed> Extractor::takeCompleted() {
+  return std::exchange(completed_, {});
+}
+
+std::vector<Completed> Extractor::finish() {
+  return takeCompleted();
+}
+
 Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size) {
   std::array<std::byte, kCopyBlockSize> block{};
   std::uint32_t remaining = size;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "archive.h"
 #include "container_input.h"
@@ -45,6 +46,16 @@ struct Extraction {
 
 struct ExtractOptions {
   bool skipExisting = false;  // leave whatever stands at a name as it is
+  // Every file placed is on the disk when finish() returns, and no name ever shows a partial
+  // file, even across a power loss: files are written as temporaries in batches, each batch
+  // flushed to the disk at once, then put in place, then the directory flushed.
+  bool sync = false;
+};
+
+// What became of one submitted entry; `token` is the caller's, as it was submitted.
+struct Completed {
+  std::size_t token = 0;
+  Extraction extraction;
 };
 
 // Extracts entries into one directory. The files placed so far are remembered for the life
@@ -58,6 +69,16 @@ class Extractor {
   // read ended) and places it in the destination under the entry's name.
   Extraction extract(ContainerInput& input, const FileEntry& entry);
 
+  // The same for a run that may batch its files (ExtractOptions::sync): the entry's stored
+  // file is read at once, and what became of it is among what takeCompleted() returns, at
+  // once or after later entries, or at the latest what finish() returns. Without sync, every
+  // entry is complete when submit() returns.
+  void submit(ContainerInput& input, const FileEntry& entry, std::size_t token);
+  std::vector<Completed> takeCompleted();
+  // Places whatever is pending (with sync: flushes it to the disk, places it, flushes the
+  // directory) and returns what became of it.
+  std::vector<Completed> finish();
+
  private:
   // Copies the payload; ExtractStatus::extracted when all of it was copied.
   Extraction copyPayload(ContainerInput& input, std::uint32_t size);
@@ -67,6 +88,7 @@ class Extractor {
   ExtractOptions options_;
   OutputFile output_;
   PlacedFiles placed_;
+  std::vector<Completed> completed_;
 };
 
 // Leaves `input` at the first payload byte when a "FILE" chunk whose payload has the entry's

@@ -131,6 +131,12 @@ std::uint64_t joined(DWORD high, DWORD low) {
 
 }  // namespace
 
+std::error_code widenPath(const std::string& path, std::wstring& wide) {
+  std::error_code error;
+  static_cast<void>(widen(path, wide, error));
+  return error;
+}
+
 std::error_code fromWin32Error(unsigned long code) {
   const auto* match =
       std::find_if(kErrnoOf.begin(), kErrnoOf.end(),

@@ -30,6 +30,8 @@ HANDLE handleOf(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Held while a temporary exists without its mark for deletion: between its creation and its
 // marking, and while it is being put in place. The console handler takes it and never gives
 // it back, so the process then ends only while every temporary is marked, and the system
@@ -49,6 +51,15 @@ BOOL WINAPI endWithoutTemporaries(DWORD event) {
     AcquireSRWLockExclusive(&unmarkedTemporary);
   }
   return FALSE;  // on to the next handler: in the end the system's, which ends the process
+}
+
+// Removes the temporary by its name when its handle could not be marked.
+void deleteRelative(HANDLE directory, const std::wstring& name) {
+  const HANDLE handle = openRelative(
+      directory, name, {DELETE, kShareAll, kOpenExisting, kNonDirectory | kDeleteOnClose});
+  if (handle != INVALID_HANDLE_VALUE) {
+    static_cast<void>(CloseHandle(handle));
+  }
 }
 
 bool markForDeletion(HANDLE handle, bool remove) {
@@ -117,10 +128,14 @@ Standing directoryKind(HANDLE handle, DWORD attributes) {
                                                             : Standing::directory;
 }
 
-Look whatStandsAt(const std::wstring& name, const FileIdentity& protect) {
-  const HANDLE handle = CreateFileW(
-      name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// Opens what stands at `name` itself: a link there is opened, not followed.
+HANDLE openStanding(HANDLE directory, const std::wstring& name, ACCESS_MASK access) {
+  return openRelative(directory, name,
+                      {access, kShareAll, kOpenExisting, kOpenReparsePoint | kBackupIntent});
+}
+
+Look whatStandsAt(HANDLE directory, const std::wstring& name, const FileIdentity& protect) {
+  const HANDLE handle = openStanding(directory, name, FILE_READ_ATTRIBUTES);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
@@ -149,11 +164,9 @@ Look whatStandsAt(const std::wstring& name, const FileIdentity& protect) {
 // A directory link takes no rename over it: it goes first, the link itself and not what it
 // points to. Only the link that was looked at goes; whatever has taken its place since is
 // left to the rename.
-std::error_code removeDirectoryLink(const std::wstring& name, const FileIdentity& seen) {
-  const HANDLE handle =
-      CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+std::error_code removeDirectoryLink(HANDLE directory, const std::wstring& name,
+                                    const FileIdentity& seen) {
+  const HANDLE handle = openStanding(directory, name, DELETE | FILE_READ_ATTRIBUTES);
   if (handle == INVALID_HANDLE_VALUE) {
     return lastWin32Error();
   }
@@ -168,21 +181,6 @@ std::error_code removeDirectoryLink(const std::wstring& name, const FileIdentity
   return error;
 }
 
-// Renames the open temporary to `name` in its own directory. The name's length is given,
-// and a zero unit follows it as well, for the layers that read it as a C string.
-bool renameOnto(HANDLE handle, const std::wstring& name, bool replace) {
-  const std::size_t nameBytes = name.size() * sizeof(wchar_t);
-  const std::size_t size = std::max(
-      sizeof(FILE_RENAME_INFO), offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t));
-  const std::unique_ptr<std::byte[]> storage(new std::byte[size]());
-  auto* rename = new (storage.get()) FILE_RENAME_INFO{};
-  rename->ReplaceIfExists = replace ? TRUE : FALSE;
-  rename->RootDirectory = nullptr;  // with a name of one component: this same directory
-  rename->FileNameLength = static_cast<DWORD>(nameBytes);
-  std::memcpy(rename->FileName, name.data(), nameBytes);
-  return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(size)) != 0;
-}
-
 // The temporary was just made in this directory, so a name that cannot be found or taken
 // here is one the file system cannot store.
 bool refusesTheName(DWORD code) {
@@ -191,19 +189,20 @@ bool refusesTheName(DWORD code) {
          code == ERROR_FILE_NOT_FOUND || code == ERROR_DIRECTORY;
 }
 
-bool isDirectory(const std::wstring& name) {
-  const DWORD attributes = GetFileAttributesW(name.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+bool isDirectoryAt(HANDLE directory, const std::wstring& name) {
+  const Look look = whatStandsAt(directory, name, {});
+  return look.standing == Standing::directory || look.standing == Standing::directoryLink;
 }
 
 // The one step in which the temporary is not marked: a placed file must not go when its
 // handle closes. On failure the mark is set again before the window closes.
-Committed putInPlace(HANDLE handle, const std::wstring& name, Placement placement) {
+Committed putInPlace(HANDLE handle, HANDLE directory, const std::wstring& name,
+                     Placement placement) {
   const UnmarkedWindow window;
   if (!markForDeletion(handle, false)) {
     return {Outcome::cannotPlace, lastWin32Error()};
   }
-  if (renameOnto(handle, name, placement == Placement::replaceExisting)) {
+  if (renameRelative(handle, directory, name, placement == Placement::replaceExisting)) {
     return {Outcome::placed, {}};
   }
   const DWORD code = GetLastError();
@@ -212,7 +211,7 @@ Committed putInPlace(HANDLE handle, const std::wstring& name, Placement placemen
       (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
     return {Outcome::keptExisting, {}};  // it appeared after the look
   }
-  if (code == ERROR_ACCESS_DENIED && isDirectory(name)) {
+  if (code == ERROR_ACCESS_DENIED && isDirectoryAt(directory, name)) {
     return {Outcome::cannotPlace, std::make_error_code(std::errc::is_a_directory)};
   }
   return {refusesTheName(code) ? Outcome::nameRefused : Outcome::cannotPlace, fromWin32Error(code)};
@@ -228,9 +227,10 @@ const PlacedFile* earlierFileAt(const Look& look, std::u16string_view entryName,
   return placed.byIdentity(look.identity);
 }
 
-Committed place(HANDLE handle, const std::wstring& name, std::u16string_view entryName,
-                Placement placement, const FileIdentity& protect, const PlacedFiles& placed) {
-  const Look look = whatStandsAt(name, protect);
+Committed place(HANDLE handle, HANDLE directory, const std::wstring& name,
+                std::u16string_view entryName, Placement placement, const FileIdentity& protect,
+                const PlacedFiles& placed) {
+  const Look look = whatStandsAt(directory, name, protect);
   switch (look.standing) {
     case Standing::protectedFile:
       return {Outcome::isProtected, {}, {}};
@@ -248,7 +248,7 @@ Committed place(HANDLE handle, const std::wstring& name, std::u16string_view ent
     return {Outcome::keptExisting, {}, {}};
   }
   if (look.standing == Standing::directoryLink) {
-    if (const std::error_code error = removeDirectoryLink(name, look.identity)) {
+    if (const std::error_code error = removeDirectoryLink(directory, name, look.identity)) {
       return {Outcome::cannotPlace, error, {}};
     }
   }
@@ -256,7 +256,7 @@ Committed place(HANDLE handle, const std::wstring& name, std::u16string_view ent
   if (look.standing != Standing::nothing && FlushFileBuffers(handle) == 0) {
     return {Outcome::writeFailed, lastWin32Error(), {}};
   }
-  return putInPlace(handle, name, placement);
+  return putInPlace(handle, directory, name, placement);
 }
 
 }  // namespace
@@ -278,14 +278,15 @@ OutputFile::~OutputFile() {
   abandon();
 }
 
-std::error_code OutputFile::create(std::u16string_view name) {
+std::error_code OutputFile::create(const Directory& into, std::u16string_view name) {
   abandon();
+  const HANDLE directory = handleOf(into.handle());
   constexpr int kAttempts = 64;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::wstring temporary = hiddenUniqueName();
     const UnmarkedWindow window;
-    const HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        openRelative(directory, temporary, {GENERIC_WRITE | DELETE, 0, kCreateNew, kNonDirectory});
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
@@ -296,10 +297,11 @@ std::error_code OutputFile::create(std::u16string_view name) {
     if (!markForDeletion(handle, true)) {
       const std::error_code error = lastWin32Error();
       static_cast<void>(CloseHandle(handle));
-      static_cast<void>(DeleteFileW(temporary.c_str()));
+      deleteRelative(directory, temporary);
       return error;
     }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
+    directory_ = into.handle();
     temporary_ = std::move(temporary);
     entryName_ = name;
     name_ = wideName(name);
@@ -334,7 +336,7 @@ void OutputFile::abandon() {
     const bool marked = markForDeletion(handle, true);
     static_cast<void>(CloseHandle(handle));
     if (!marked) {
-      static_cast<void>(DeleteFileW(temporary_.c_str()));
+      deleteRelative(handleOf(directory_), temporary_.native());
     }
   }
   temporary_.clear();
@@ -344,7 +346,8 @@ void OutputFile::abandon() {
   failure_.clear();
 }
 
-OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity& protect) {
+OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity& protect,
+                                         PlacedFiles& placed) {
   if (handle_ == -1) {
     return {Outcome::writeFailed, std::make_error_code(std::errc::bad_file_descriptor)};
   }
@@ -353,13 +356,13 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
     abandon();
     return {Outcome::writeFailed, error};
   }
-  const Committed committed =
-      place(handleOf(handle_), name_.native(), entryName_, placement, protect, placed_);
+  const Committed committed = place(handleOf(handle_), handleOf(directory_), name_.native(),
+                                    entryName_, placement, protect, placed);
   if (committed.outcome == Outcome::placed) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileInformationByHandle(handleOf(handle_), &information) != 0) {
-      placed_.record({entryName_, identityOf(information),
-                      (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow});
+      placed.record({entryName_, identityOf(information),
+                     (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow});
     }
     // No longer marked: the file stays when its handle closes. What WriteFile took is the
     // system's to write, so the close has nothing left to report.

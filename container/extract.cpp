@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <utility>
 
 #include "format.h"
@@ -14,6 +15,10 @@ namespace {
 // The copy moves one block of this size at a time, so a payload of any size costs the same
 // memory: this block and the two fixed buffers of the input and the output.
 constexpr std::size_t kCopyBlockSize = 4096;
+
+// A synchronized run flushes its files to the disk once this many bytes wait, or once
+// OutputFile::kMostPending files do: few flushes, and a bounded loss of work to a signal.
+constexpr std::uint64_t kBatchBytes = std::uint64_t{64} * 1024 * 1024;
 
 Extraction failed(ExtractStatus status, std::error_code error = {}) {
   return {status, error, NameProblem::none, {}};
@@ -37,11 +42,13 @@ bool seekToFileChunk(ContainerInput& input, const FileEntry& entry) {
 }
 
 Extractor::Extractor(const Directory& destination, ExtractOptions options)
-    : destination_(destination), options_(options) {}
+    : destination_(destination), options_(options), output_(std::make_unique<OutputFile>()) {}
+
+Extractor::~Extractor() = default;
 
 // Checks the name and the stored file's header before anything is created; then the bytes go
 // to the output unit, which shows them under the name only once they are all there.
-Extraction Extractor::extract(ContainerInput& input, const FileEntry& entry) {
+Extraction Extractor::write(ContainerInput& input, const FileEntry& entry, OutputFile& output) {
   if (const NameProblem problem = entryNameProblem(entry.name); problem != NameProblem::none) {
     return {ExtractStatus::unsafeName, {}, problem, {}};
   }
@@ -49,14 +56,54 @@ Extraction Extractor::extract(ContainerInput& input, const FileEntry& entry) {
     const std::error_code error = input.readError();
     return error ? failed(ExtractStatus::readFailed, error) : failed(ExtractStatus::notFileChunk);
   }
-  if (const std::error_code error = output_.create(destination_, untilFirstZero(entry.name))) {
+  if (const std::error_code error = output.create(destination_, untilFirstZero(entry.name))) {
     return failed(ExtractStatus::cannotCreate, error);
   }
-  return place(copyPayload(input, entry.size), input.identity());
+  return copyPayload(input, entry.size, output);
+}
+
+Extraction Extractor::extract(ContainerInput& input, const FileEntry& entry) {
+  const Extraction written = write(input, entry, *output_);
+  if (!options_.sync || written.status != ExtractStatus::extracted) {
+    return place(written, input.identity(), *output_);
+  }
+  if (const std::error_code error = output_->finishWriting()) {
+    output_->abandon();
+    return failed(ExtractStatus::writeFailed, error);
+  }
+  Pending one{std::move(output_), 0, written, input.identity()};
+  std::vector<Completed> done = placeBatch(std::span(&one, 1));
+  output_ = std::move(one.output);
+  return std::move(done.front().extraction);
 }
 
 void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_t token) {
-  completed_.push_back({token, extract(input, entry)});
+  if (!options_.sync) {
+    completed_.push_back({token, extract(input, entry)});
+    return;
+  }
+  if (spare_.empty()) {
+    spare_.push_back(std::make_unique<OutputFile>());
+  }
+  std::unique_ptr<OutputFile> output = std::move(spare_.back());
+  spare_.pop_back();
+  const Extraction written = write(input, entry, *output);
+  const std::error_code finished =
+      written.status == ExtractStatus::extracted ? output->finishWriting() : std::error_code{};
+  if (written.status != ExtractStatus::extracted || finished) {
+    // Failed or cut short: nothing of it waits for the disk. A cut-short file is placed at
+    // once, as it would be without sync, since only the bytes present can be kept.
+    completed_.push_back(
+        {token, finished ? (output->abandon(), failed(ExtractStatus::writeFailed, finished))
+                         : place(written, input.identity(), *output)});
+    spare_.push_back(std::move(output));
+    return;
+  }
+  pending_.push_back({std::move(output), token, written, input.identity()});
+  pendingBytes_ += entry.size;
+  if (pending_.size() == OutputFile::kMostPending || pendingBytes_ >= kBatchBytes) {
+    flushPending();
+  }
 }
 
 std::vector<Completed> Extractor::takeCompleted() {
@@ -64,10 +111,53 @@ std::vector<Completed> Extractor::takeCompleted() {
 }
 
 std::vector<Completed> Extractor::finish() {
+  flushPending();
   return takeCompleted();
 }
 
-Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size) {
+void Extractor::flushPending() {
+  if (pending_.empty()) {
+    return;
+  }
+  for (Completed& done : placeBatch(pending_)) {
+    completed_.push_back(std::move(done));
+  }
+  for (Pending& waiting : pending_) {
+    spare_.push_back(std::move(waiting.output));
+  }
+  pending_.clear();
+  pendingBytes_ = 0;
+}
+
+// A batch reaches the disk with as few flushes as the platform allows, then each file takes
+// its name, in the order submitted, then the directory that now names them is flushed.
+std::vector<Completed> Extractor::placeBatch(std::span<Pending> batch) {
+  std::vector<OutputFile*> files;
+  for (const Pending& waiting : batch) {
+    files.push_back(waiting.output.get());
+  }
+  const std::error_code flushed = OutputFile::flushToDisk(files);
+  std::vector<Completed> done;
+  for (Pending& waiting : batch) {
+    if (flushed) {
+      waiting.output->abandon();
+      done.push_back({waiting.token, failed(ExtractStatus::writeFailed, flushed)});
+    } else {
+      done.push_back({waiting.token, place(waiting.written, waiting.container, *waiting.output)});
+    }
+  }
+  if (const std::error_code error = destination_.flushToDisk()) {
+    // The files stand under their names, but the names may not survive a power loss.
+    for (Completed& each : done) {
+      if (each.extraction.succeeded()) {
+        each.extraction = failed(ExtractStatus::writeFailed, error);
+      }
+    }
+  }
+  return done;
+}
+
+Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size, OutputFile& output) {
   std::array<std::byte, kCopyBlockSize> block{};
   std::uint32_t remaining = size;
   while (remaining > 0) {
@@ -76,7 +166,7 @@ Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size) {
     if (input.readError()) {
       return failed(ExtractStatus::readFailed, input.readError());
     }
-    if (const std::error_code error = output_.write(std::span(block).first(got))) {
+    if (const std::error_code error = output.write(std::span(block).first(got))) {
       return failed(ExtractStatus::writeFailed, error);
     }
     remaining -= static_cast<std::uint32_t>(got);
@@ -90,15 +180,16 @@ Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size) {
 // A complete file replaces whatever stands at its name, unless the run keeps what exists;
 // one cut short by the end of the container takes the name only where it is free; any other
 // failure places nothing.
-Extraction Extractor::place(const Extraction& copied, const FileIdentity& container) {
+Extraction Extractor::place(const Extraction& copied, const FileIdentity& container,
+                            OutputFile& output) {
   if (copied.status != ExtractStatus::extracted && copied.status != ExtractStatus::truncated) {
-    output_.abandon();
+    output.abandon();
     return copied;
   }
   const bool complete = copied.status == ExtractStatus::extracted;
   const auto placement = complete && !options_.skipExisting ? OutputFile::Placement::replaceExisting
                                                             : OutputFile::Placement::keepExisting;
-  OutputFile::Committed committed = output_.commit(placement, container, placed_);
+  OutputFile::Committed committed = output.commit(placement, container, placed_);
   using Outcome = OutputFile::Outcome;
   switch (committed.outcome) {
     case Outcome::placed:

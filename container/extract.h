@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -64,6 +66,9 @@ struct Completed {
 class Extractor {
  public:
   explicit Extractor(const Directory& destination, ExtractOptions options = {});
+  ~Extractor();
+  Extractor(const Extractor&) = delete;
+  Extractor& operator=(const Extractor&) = delete;
 
   // Reads `entry`'s stored file from `input` (the input's position is left wherever the last
   // read ended) and places it in the destination under the entry's name.
@@ -80,15 +85,30 @@ class Extractor {
   std::vector<Completed> finish();
 
  private:
-  // Copies the payload; ExtractStatus::extracted when all of it was copied.
-  Extraction copyPayload(ContainerInput& input, std::uint32_t size);
-  Extraction place(const Extraction& copied, const FileIdentity& container);
+  // A file written in full, waiting for its batch to reach the disk.
+  struct Pending {
+    std::unique_ptr<OutputFile> output;
+    std::size_t token;
+    Extraction written;
+    FileIdentity container;
+  };
+
+  // Checks the entry and copies its stored file into `output`; ExtractStatus::extracted
+  // when all of it was copied, and nothing is placed yet.
+  Extraction write(ContainerInput& input, const FileEntry& entry, OutputFile& output);
+  Extraction copyPayload(ContainerInput& input, std::uint32_t size, OutputFile& output);
+  Extraction place(const Extraction& copied, const FileIdentity& container, OutputFile& output);
+  std::vector<Completed> placeBatch(std::span<Pending> batch);
+  void flushPending();
 
   const Directory& destination_;
   ExtractOptions options_;
-  OutputFile output_;
+  std::unique_ptr<OutputFile> output_;  // the one file of extract()
   PlacedFiles placed_;
   std::vector<Completed> completed_;
+  std::vector<Pending> pending_;
+  std::uint64_t pendingBytes_ = 0;
+  std::vector<std::unique_ptr<OutputFile>> spare_;  // files of earlier batches, for reuse
 };
 
 // Leaves `input` at the first payload byte when a "FILE" chunk whose payload has the entry's

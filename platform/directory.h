@@ -26,6 +26,9 @@ class Directory {
   // first. Something there that is not a directory gives std::errc::not_a_directory.
   std::error_code open(const std::string& path, bool create);
   bool isOpen() const { return handle_ != kNone; }
+  // Makes the names in the directory reach the disk (fsync of the directory on POSIX; on
+  // Windows a directory handle cannot be flushed, and this does nothing).
+  std::error_code flushToDisk() const;
 
   // A file descriptor on POSIX, a HANDLE on Windows: for the platform's output unit only.
   std::intptr_t handle() const { return handle_; }

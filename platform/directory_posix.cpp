@@ -43,6 +43,13 @@ void Directory::close() {
   }
 }
 
+std::error_code Directory::flushToDisk() const {
+  if (::fsync(static_cast<int>(handle_)) != 0 && errno != EINVAL) {
+    return {errno, std::generic_category()};
+  }
+  return {};  // EINVAL: the file system has nothing to flush for a directory
+}
+
 std::error_code Directory::openWorking() {
   return open(".", false);
 }

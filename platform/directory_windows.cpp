@@ -134,6 +134,12 @@ void Directory::close() {
   }
 }
 
+// A directory handle opened for listing cannot be flushed on Windows; each file's own flush
+// (OutputFile::flushToDisk) is what the platform offers.
+std::error_code Directory::flushToDisk() const {
+  return {};
+}
+
 std::error_code Directory::openWorking() {
   return open(".", false);
 }

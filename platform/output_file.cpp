@@ -29,6 +29,12 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
   return {};
 }
 
+std::error_code OutputFile::finishWriting() {
+  std::error_code error;
+  static_cast<void>(flush(error));
+  return error;
+}
+
 bool OutputFile::flush(std::error_code& error) {
   if (failure_) {
     error = failure_;

@@ -90,6 +90,16 @@ class OutputFile {
 
   bool isOpen() const { return handle_ != -1; }
 
+  // Writes out what is buffered, so that the file's bytes are all with the system; the file
+  // stays open, and not placed, until commit() or abandon().
+  std::error_code finishWriting();
+  // Makes the bytes of every file given reach the disk: as few flushes as the platform
+  // allows (one syncfs() of the file system on Linux, fdatasync() of each file elsewhere on
+  // POSIX, FlushFileBuffers() of each on Windows). Each must have finished writing.
+  static std::error_code flushToDisk(std::span<OutputFile* const> files);
+  // How many output files may wait, written and unplaced, at one time.
+  static constexpr std::size_t kMostPending = 64;
+
   // Makes SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break and closing the
   // console) remove the temporary of the file being written before the process ends as the
   // signal would end it. Files already placed stay. A signal that the process was started
@@ -110,6 +120,7 @@ class OutputFile {
   std::vector<std::byte> buffer_;
   std::size_t buffered_ = 0;
   std::error_code failure_;  // the first write failure, kept until commit or abandon
+  int signalSlot_ = -1;      // POSIX: where the signal handler finds the temporary's name
 };
 
 // Whether this platform also refuses the names that Windows cannot take as they stand

@@ -34,27 +34,43 @@ std::error_code lastError() {
   return {errno != 0 ? errno : EIO, std::generic_category()};
 }
 
-// The temporary that exists under a name of its own right now, for the signal handler: it
-// may only read memory and call unlinkat(), so the name sits in a fixed array.
+// The temporaries that exist under a name of their own right now, for the signal handler:
+// it may only read memory and call unlinkat(), so the names sit in fixed slots, one for
+// each output file that has such a name (a synchronized run holds a batch of them).
 constexpr std::size_t kTemporaryNameSize = 64;
-std::array<char, kTemporaryNameSize> pendingName{};
-volatile std::sig_atomic_t pendingDirectory = AT_FDCWD;
-volatile std::sig_atomic_t pendingSet = 0;
+struct PendingSlot {
+  std::array<char, kTemporaryNameSize> name{};
+  volatile std::sig_atomic_t directory = AT_FDCWD;
+  volatile std::sig_atomic_t used = 0;
+};
+std::array<PendingSlot, OutputFile::kMostPending> pendingSlots{};
 
-void publishPending(int directory, const std::string& name) {
-  pendingSet = 0;
-  pendingDirectory = directory;
-  static_cast<void>(std::snprintf(pendingName.data(), pendingName.size(), "%s", name.c_str()));
-  pendingSet = 1;
+// Takes a slot for `name` until clearPending(slot).
+int publishPending(int directory, const std::string& name) {
+  for (std::size_t index = 0; index < pendingSlots.size(); ++index) {
+    PendingSlot& slot = pendingSlots[index];
+    if (slot.used == 0) {
+      slot.directory = directory;
+      static_cast<void>(std::snprintf(slot.name.data(), slot.name.size(), "%s", name.c_str()));
+      slot.used = 1;
+      return static_cast<int>(index);
+    }
+  }
+  return -1;  // more files pending than slots: not reachable while batches keep their limit
 }
 
-void clearPending() {
-  pendingSet = 0;
+void clearPending(int& slot) {
+  if (slot >= 0) {
+    pendingSlots[static_cast<std::size_t>(slot)].used = 0;
+    slot = -1;
+  }
 }
 
 extern "C" void removeTemporaryAndEnd(int signal) {
-  if (pendingSet != 0) {
-    static_cast<void>(::unlinkat(pendingDirectory, pendingName.data(), 0));
+  for (const PendingSlot& slot : pendingSlots) {
+    if (slot.used != 0) {
+      static_cast<void>(::unlinkat(slot.directory, slot.name.data(), 0));
+    }
   }
   // The handler runs with the signal blocked: once it returns, the default action ends the
   // process, and the parent sees it killed by this signal.
@@ -139,6 +155,7 @@ struct Target {
   std::u16string_view entryName;  // the same, as the entry gives it
   const FileIdentity& protect;    // the container being read
   const PlacedFiles& placed;      // the files placed in the directory before
+  int* slot;                      // the signal handler's slot for a temporary name
 };
 
 FileIdentity identityOf(const struct stat& status) {
@@ -304,11 +321,11 @@ Committed placeUnnamed(const Target& target, OutputFile::Placement placement,
     candidate = hiddenUniqueName();
   }
   hidden = candidate;
-  publishPending(target.directory, hidden.native());
+  *target.slot = publishPending(target.directory, hidden.native());
   if (::renameat(target.directory, hidden.c_str(), target.directory, target.name) != 0) {
     return failureToPlace(errno, target);  // the caller removes the hidden name
   }
-  clearPending();
+  clearPending(*target.slot);
   hidden.clear();
   return {Outcome::placed, {}};
 }
@@ -340,7 +357,7 @@ Committed placeNamed(const Target& target, OutputFile::Placement placement,
   if (::renameat(target.directory, temporary.c_str(), target.directory, target.name) != 0) {
     return failureToPlace(errno, target);
   }
-  clearPending();
+  clearPending(*target.slot);
   temporary.clear();
   return {Outcome::placed, {}};
 }
@@ -364,6 +381,24 @@ void OutputFile::removeTemporariesOnTermination() {
   }
 }
 
+std::error_code OutputFile::flushToDisk(std::span<OutputFile* const> files) {
+  if (files.empty()) {
+    return {};
+  }
+#ifdef __linux__
+  // One flush of the file system they are on writes them all (and reports their errors).
+  if (::syncfs(static_cast<int>(files.front()->handle_)) == 0) {
+    return {};
+  }
+#endif
+  for (const OutputFile* file : files) {
+    if (::fdatasync(static_cast<int>(file->handle_)) != 0) {
+      return lastError();
+    }
+  }
+  return {};
+}
+
 OutputFile::~OutputFile() {
   abandon();
 }
@@ -383,7 +418,7 @@ std::error_code OutputFile::create(const Directory& into, std::u16string_view na
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       temporary_ = temporary;
-      publishPending(directory, temporary);
+      signalSlot_ = publishPending(directory, temporary);
     } else if (errno != EEXIST) {
       return lastError();
     }
@@ -414,7 +449,7 @@ void OutputFile::abandon() {
   }
   if (!temporary_.empty()) {
     static_cast<void>(::unlinkat(static_cast<int>(directory_), temporary_.c_str(), 0));
-    clearPending();
+    clearPending(signalSlot_);
     temporary_.clear();
   }
   entryName_.clear();
@@ -432,7 +467,7 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
   }
   const int fd = static_cast<int>(std::exchange(handle_, -1));
   const auto directory = static_cast<int>(directory_);
-  const Target target{fd, directory, name_.c_str(), entryName_, protect, placed};
+  const Target target{fd, directory, name_.c_str(), entryName_, protect, placed, &signalSlot_};
   Committed committed = temporary_.empty() ? placeUnnamed(target, placement, temporary_)
                                            : placeNamed(target, placement, temporary_);
   struct stat status {};

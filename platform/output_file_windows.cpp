@@ -274,6 +274,15 @@ void OutputFile::removeTemporariesOnTermination() {
   static_cast<void>(registered);  // without it, the marks alone remove the temporaries
 }
 
+std::error_code OutputFile::flushToDisk(std::span<OutputFile* const> files) {
+  for (const OutputFile* file : files) {
+    if (FlushFileBuffers(handleOf(file->handle_)) == 0) {
+      return lastWin32Error();
+    }
+  }
+  return {};
+}
+
 OutputFile::~OutputFile() {
   abandon();
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 #endif
 
+#include <map>
 #include <memory>
 
 #include "archive_reader.h"
@@ -403,6 +404,98 @@ TEST_F(ExtractTest, EntryPastTwoGibibytesInASparseContainer) {
   ASSERT_EQ(reader.openResult(), ResultSuccess);
   EXPECT_EQ(reader.extractEntry(0), ResultSuccess);
   EXPECT_EQ(testing::readFile(out() / "far"), "hello");
+}
+
+}  // namespace
+}  // namespace kzb
+
+namespace kzb {
+namespace {
+
+// The extractor on its own, into a directory it holds open.
+class ExtractorTest : public ::testing::Test {
+ protected:
+  ExtractorTest() { std::filesystem::create_directory(dir_ / "out"); }
+  std::filesystem::path out() const { return dir_ / "out"; }
+  std::filesystem::path containerPath() const { return dir_ / "c.kzb"; }
+  testing::TempDir dir_;
+};
+
+TEST_F(ExtractorTest, SynchronizedRunsPlaceEveryFileInBatchesAndSayWhatBecameOfEach) {
+  // More files than one batch holds, with entries that fail and one cut short in between.
+  testing::Publication publication;
+  constexpr std::size_t kFiles = OutputFile::kMostPending * 2 + 7;
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    publication.files.push_back({testing::utf16FromUtf8("f" + std::to_string(i)),
+                                 pattern(i * 37 % 5000, static_cast<unsigned>(i)),
+                                 {}});
+  }
+  publication.files[10].name = u"../up";
+  publication.files[70].name = u"f3";  // a later row of an earlier name in another batch
+  testing::writeFile(containerPath(), testing::buildContainer(publication));
+  ArchiveReader reader(containerPath().string());
+  ASSERT_EQ(reader.openResult(), ResultSuccess);
+  FileTable entries = reader.entries();
+  entries[20].size += 1;  // no stored file of that size there
+
+  Directory destination;
+  ASSERT_FALSE(destination.open(testing::utf8String(out()), false));
+  Extractor extractor(destination, {.skipExisting = false, .sync = true});
+  std::map<std::size_t, Extraction> outcomes;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    extractor.submit(reader.input(), entries[i], i);
+    for (Completed& done : extractor.takeCompleted()) {
+      EXPECT_TRUE(outcomes.emplace(done.token, std::move(done.extraction)).second) << done.token;
+    }
+  }
+  for (Completed& done : extractor.finish()) {
+    EXPECT_TRUE(outcomes.emplace(done.token, std::move(done.extraction)).second) << done.token;
+  }
+  ASSERT_EQ(outcomes.size(), kFiles);
+  EXPECT_EQ(outcomes[10].status, ExtractStatus::unsafeName);
+  EXPECT_EQ(outcomes[20].status, ExtractStatus::notFileChunk);
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    if (i == 10 || i == 20) {
+      continue;
+    }
+    EXPECT_EQ(outcomes[i].status, ExtractStatus::extracted) << i;
+    if (i != 3 && i != 70) {  // both named f3
+      EXPECT_EQ(testing::readFile(out() / ("f" + std::to_string(i))), publication.files[i].data)
+          << i;
+    }
+  }
+  EXPECT_EQ(testing::readFile(out() / "f3"), publication.files[70].data);
+  EXPECT_FALSE(std::filesystem::exists(out() / "f20"));
+  std::size_t names = 0;
+  for ([[maybe_unused]] const auto& item : std::filesystem::directory_iterator(out())) {
+    ++names;
+  }
+  EXPECT_EQ(names, kFiles - 3);  // no temporary is left, nothing for the failed ones
+}
+
+TEST_F(ExtractorTest, DestinationIsTheDirectoryOpenedNotWhatItsPathLaterNames) {
+  testing::Publication publication;
+  publication.files = {{u"a.txt", "first", {}}, {u"b.txt", "second", {}}};
+  testing::writeFile(containerPath(), testing::buildContainer(publication));
+  ArchiveReader reader(containerPath().string());
+  Directory destination;
+  ASSERT_FALSE(destination.open(testing::utf8String(out() / "deep" / "er"), true));
+  Extractor extractor(destination);
+  EXPECT_EQ(extractor.extract(reader.input(), reader.entries()[0]).status,
+            ExtractStatus::extracted);
+  // Another directory swapped in under the path during the run changes nothing.
+#ifdef _WIN32
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    GTEST_SKIP() << "wine cannot rename into a directory by its handle once the directory has "
+                    "moved (STATUS_OBJECT_TYPE_MISMATCH); Windows renames by the handle";
+  }
+#endif
+  std::filesystem::rename(out() / "deep", out() / "moved");
+  std::filesystem::create_directories(out() / "deep" / "er");
+  EXPECT_EQ(extractor.extract(reader.input(), reader.entries()[1]).status,
+            ExtractStatus::extracted);
+  EXPECT_EQ(testing::readFile(out() / "moved" / "er" / "b.txt"), "second");
+  EXPECT_TRUE(std::filesystem::is_empty(out() / "deep" / "er"));
 }
 
 }  // namespace

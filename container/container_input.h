@@ -37,6 +37,7 @@ class ContainerInput {
   const std::error_code& readError() const { return readError_; }
   std::uint64_t fileSize() const { return file_.size(); }
   const FileIdentity& identity() const { return file_.identity(); }
+  std::int64_t modifiedTime() const { return file_.modifiedTime(); }  // see InputFile
 
  private:
   bool refill();  // loads the buffer from offset_; false at the end or on an error

@@ -51,11 +51,14 @@ class InputFile {
 
   std::uint64_t size() const { return size_; }  // as it was when opened
   const FileIdentity& identity() const { return identity_; }
+  // The file's modification time when opened, in seconds since 1970-01-01 UTC.
+  std::int64_t modifiedTime() const { return modifiedTime_; }
 
  private:
   std::intptr_t handle_ = -1;  // a file descriptor, or a HANDLE on Windows
   std::uint64_t size_ = 0;
   FileIdentity identity_;
+  std::int64_t modifiedTime_ = 0;
 };
 
 }  // namespace kzb

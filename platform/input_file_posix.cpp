@@ -61,6 +61,7 @@ std::error_code InputFile::open(const std::string& path) {
   }
   handle_ = fd;
   size_ = static_cast<std::uint64_t>(status.st_size);
+  modifiedTime_ = static_cast<std::int64_t>(status.st_mtime);
   identity_ = {static_cast<std::uint64_t>(status.st_dev),
                static_cast<std::uint64_t>(status.st_ino)};
   return {};
@@ -77,6 +78,7 @@ void InputFile::close() {
   }
   size_ = 0;
   identity_ = {};
+  modifiedTime_ = 0;
 }
 
 std::size_t InputFile::readAt(std::uint64_t offset, std::span<std::byte> out,

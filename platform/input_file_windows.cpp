@@ -179,6 +179,13 @@ std::error_code InputFile::open(const std::string& path) {
   handle_ = reinterpret_cast<std::intptr_t>(handle);
   // The size comes with the identity: one call fewer than asking for it apart.
   size_ = joined(information.nFileSizeHigh, information.nFileSizeLow);
+  // A FILETIME counts 100 ns since 1601-01-01 UTC.
+  constexpr std::int64_t kTicksPerSecond = 10'000'000;
+  constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+  modifiedTime_ = static_cast<std::int64_t>(joined(information.ftLastWriteTime.dwHighDateTime,
+                                                   information.ftLastWriteTime.dwLowDateTime)) /
+                      kTicksPerSecond -
+                  kSecondsFrom1601To1970;
   identity_ = {information.dwVolumeSerialNumber,
                joined(information.nFileIndexHigh, information.nFileIndexLow)};
   return {};
@@ -195,6 +202,7 @@ void InputFile::close() {
   }
   size_ = 0;
   identity_ = {};
+  modifiedTime_ = 0;
 }
 
 std::size_t InputFile::readAt(std::uint64_t offset, std::span<std::byte> out,

@@ -35,6 +35,36 @@ std::error_code OutputFile::finishWriting() {
   return error;
 }
 
+std::error_code OutputFile::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
+  std::error_code error;
+  if (!flush(error)) {
+    return error;
+  }
+  if (offset > written_ || bytes.size() > written_ - offset) {
+    return std::make_error_code(std::errc::invalid_argument);  // only bytes already written
+  }
+  if (!writeAllAt(handle_, offset, bytes, error)) {
+    failure_ = error;
+  }
+  return error;
+}
+
+std::error_code OutputFile::truncate(std::uint64_t size) {
+  std::error_code error;
+  if (!flush(error)) {
+    return error;
+  }
+  if (size > written_) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  if (!cutAt(handle_, size, error)) {
+    failure_ = error;
+    return error;
+  }
+  written_ = size;
+  return {};
+}
+
 bool OutputFile::flush(std::error_code& error) {
   if (failure_) {
     error = failure_;
@@ -46,6 +76,7 @@ bool OutputFile::flush(std::error_code& error) {
     failure_ = error;
     return false;
   }
+  written_ += pending.size();
   return true;
 }
 

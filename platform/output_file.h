@@ -90,6 +90,14 @@ class OutputFile {
 
   bool isOpen() const { return handle_ != -1; }
 
+  // For files whose bytes are written out of order (a ZIP's headers are completed once its
+  // data is known). size() counts every byte written so far, buffered or not; overwrite()
+  // replaces bytes already written; truncate() drops every byte from `size` on, and writing
+  // goes on from there. Each writes out what is buffered first.
+  std::uint64_t size() const { return written_ + buffered_; }
+  std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes);
+  std::error_code truncate(std::uint64_t size);
+
   // Writes out what is buffered, so that the file's bytes are all with the system; the file
   // stays open, and not placed, until commit() or abandon().
   std::error_code finishWriting();
@@ -111,6 +119,11 @@ class OutputFile {
   // The platform's one way of writing to the temporary: all of `bytes`, or an error.
   static bool writeAll(std::intptr_t handle, std::span<const std::byte> bytes,
                        std::error_code& error);
+  // The platform's positioned write and its cut of the file's end, which also moves the
+  // position that writeAll() writes at to the new end.
+  static bool writeAllAt(std::intptr_t handle, std::uint64_t offset,
+                         std::span<const std::byte> bytes, std::error_code& error);
+  static bool cutAt(std::intptr_t handle, std::uint64_t size, std::error_code& error);
 
   std::intptr_t handle_ = -1;        // the temporary: a file descriptor, or a HANDLE on Windows
   std::intptr_t directory_ = -1;     // the directory it is in, as Directory::handle() gives it
@@ -119,8 +132,9 @@ class OutputFile {
   std::filesystem::path temporary_;  // the temporary's own name; empty while it has none
   std::vector<std::byte> buffer_;
   std::size_t buffered_ = 0;
-  std::error_code failure_;  // the first write failure, kept until commit or abandon
-  int signalSlot_ = -1;      // POSIX: where the signal handler finds the temporary's name
+  std::uint64_t written_ = 0;  // bytes handed to the system so far
+  std::error_code failure_;    // the first write failure, kept until commit or abandon
+  int signalSlot_ = -1;        // POSIX: where the signal handler finds the temporary's name
 };
 
 // Whether this platform also refuses the names that Windows cannot take as they stand

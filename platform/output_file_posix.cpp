@@ -442,6 +442,32 @@ bool OutputFile::writeAll(std::intptr_t handle, std::span<const std::byte> bytes
   return true;
 }
 
+bool OutputFile::writeAllAt(std::intptr_t handle, std::uint64_t offset,
+                            std::span<const std::byte> bytes, std::error_code& error) {
+  while (!bytes.empty()) {
+    const ssize_t written =
+        ::pwrite(static_cast<int>(handle), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(written));
+      offset += static_cast<std::uint64_t>(written);
+    } else if (written == 0 || errno != EINTR) {
+      error = written == 0 ? std::make_error_code(std::errc::io_error) : lastError();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool OutputFile::cutAt(std::intptr_t handle, std::uint64_t size, std::error_code& error) {
+  const int fd = static_cast<int>(handle);
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+      ::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) {
+    error = lastError();
+    return false;
+  }
+  return true;
+}
+
 void OutputFile::abandon() {
   if (handle_ != -1) {
     static_cast<void>(::close(static_cast<int>(handle_)));  // its bytes are being dropped
@@ -455,6 +481,7 @@ void OutputFile::abandon() {
   entryName_.clear();
   name_.clear();
   buffered_ = 0;
+  written_ = 0;
   failure_.clear();
 }
 

@@ -338,6 +338,48 @@ bool OutputFile::writeAll(std::intptr_t handle, std::span<const std::byte> bytes
   return true;
 }
 
+bool OutputFile::writeAllAt(std::intptr_t handle, std::uint64_t offset,
+                            std::span<const std::byte> bytes, std::error_code& error) {
+  constexpr std::size_t kMostPerCall = std::size_t{1} << 30;  // WriteFile counts in a DWORD
+  while (!bytes.empty()) {
+    const auto wanted = static_cast<DWORD>(std::min(bytes.size(), kMostPerCall));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (WriteFile(handleOf(handle), bytes.data(), wanted, &written, &at) == 0) {
+      error = lastWin32Error();
+      return false;
+    }
+    if (written == 0) {
+      error = std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    bytes = bytes.subspan(written);
+    offset += written;
+  }
+  // A positioned WriteFile moves the file pointer too: back to the end for writeAll().
+  LARGE_INTEGER end{};
+  if (SetFilePointerEx(handleOf(handle), end, nullptr, FILE_END) == 0) {
+    error = lastWin32Error();
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::cutAt(std::intptr_t handle, std::uint64_t size, std::error_code& error) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(size);
+  if (SetFileInformationByHandle(handleOf(handle), FileEndOfFileInfo, &end, sizeof end) == 0 ||
+      SetFilePointerEx(handleOf(handle), position, nullptr, FILE_BEGIN) == 0) {
+    error = lastWin32Error();
+    return false;
+  }
+  return true;
+}
+
 void OutputFile::abandon() {
   if (handle_ != -1) {
     const HANDLE handle = handleOf(std::exchange(handle_, -1));
@@ -352,6 +394,7 @@ void OutputFile::abandon() {
   entryName_.clear();
   name_.clear();
   buffered_ = 0;
+  written_ = 0;
   failure_.clear();
 }
 

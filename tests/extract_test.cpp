@@ -500,3 +500,29 @@ TEST_F(ExtractorTest, DestinationIsTheDirectoryOpenedNotWhatItsPathLaterNames) {
 
 }  // namespace
 }  // namespace kzb
+
+namespace kzb {
+namespace {
+
+// The output unit's positioned writes, as a file whose headers are completed last needs them.
+TEST_F(ExtractorTest, OutputFilePatchesAndCutsWhatItWrote) {
+  Directory destination;
+  ASSERT_FALSE(destination.open(testing::utf8String(out()), false));
+  OutputFile file;
+  ASSERT_FALSE(file.create(destination, u"patched"));
+  const auto bytes = [](std::string_view text) { return std::as_bytes(std::span(text)); };
+  ASSERT_FALSE(file.write(bytes("hello, world")));
+  EXPECT_EQ(file.size(), 12u);
+  EXPECT_FALSE(file.overwrite(0, bytes("J")));
+  EXPECT_EQ(file.overwrite(10, bytes("abc")), std::errc::invalid_argument);  // past the end
+  EXPECT_FALSE(file.truncate(5));
+  EXPECT_EQ(file.size(), 5u);
+  ASSERT_FALSE(file.write(bytes("!")));
+  PlacedFiles placed;
+  EXPECT_EQ(file.commit(OutputFile::Placement::replaceExisting, {}, placed).outcome,
+            OutputFile::Outcome::placed);
+  EXPECT_EQ(testing::readFile(out() / "patched"), "Jello!");
+}
+
+}  // namespace
+}  // namespace kzb

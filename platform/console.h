@@ -1,5 +1,5 @@
 // The process's surroundings as the platform has them: the command line, the standard
-// streams and the signals that concern them. Only main and the driver use this; one
+// streams and the signals that concern them. Only the programs' main and drivers use this; one
 // implementation per platform (console_posix.cpp, console_windows.cpp).
 #pragma once
 
@@ -23,6 +23,9 @@ void prepareProcess();
 std::vector<std::string> arguments(int argc, char** argv);
 
 enum class Stream { output, error };
+
+// Whether the stream is a terminal (a console on Windows) rather than a file or a pipe.
+bool isTerminal(Stream stream);
 
 // A buffered stream buffer on standard output or standard error. Bytes are UTF-8 and lines
 // end in LF on every platform; a console on Windows is written as UTF-16. The first failed

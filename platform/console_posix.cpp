@@ -35,6 +35,11 @@ std::vector<std::string> arguments(int argc, char** argv) {
   return {argv, argv + argc};
 }
 
+bool isTerminal(Stream stream) {
+  const int fd = descriptorOf(stream);
+  return !closedAtStart[static_cast<std::size_t>(fd)] && ::isatty(fd) == 1;
+}
+
 std::error_code StandardStream::writeOut(std::string_view bytes) {
   const int fd = descriptorOf(stream_);
   if (closedAtStart[static_cast<std::size_t>(fd)]) {

@@ -149,6 +149,12 @@ std::vector<std::string> arguments(int argc, char** argv) {
   return result;
 }
 
+bool isTerminal(Stream stream) {
+  DWORD mode = 0;
+  const HANDLE handle = handleOf(stream);
+  return !isMissing(handle) && GetConsoleMode(handle, &mode) != 0;
+}
+
 std::error_code StandardStream::writeOut(std::string_view bytes) {
   const HANDLE handle = handleOf(stream_);
   if (isMissing(handle)) {

@@ -13,6 +13,13 @@ namespace {
 
 constexpr std::string_view kProgram = "kzb-extract: ";
 
+constexpr std::string_view kUsage =
+    "Usage: kzb-extract CONTAINER\n"
+    "Prints the report of the KZB container CONTAINER on standard output, then writes every\n"
+    "file it stores into the working directory. Only the first argument counts; a container\n"
+    "named --help or --version is reached as ./--help.\n"
+    "To list, test, print or extract into another directory or selectively: kzb --help.\n";
+
 // Why the report could not be written, if it could not. The standard streams know the
 // system's reason; any other stream that failed is said to have met an I/O error.
 std::error_code reportFailure(const std::ostream& out) {
@@ -29,6 +36,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     return -1;
   }
   const std::string path = argv[1];
+  // The one exception to "only the first argument counts, and it names the container".
+  if (path == "--help" || path == "--version") {
+    out << (path == "--help" ? kUsage : "kzb-extract " KZB_VERSION "\n");
+    out.flush();
+    const std::error_code failure = reportFailure(out);
+    return failure && failure != std::errc::broken_pipe ? 1 : 0;
+  }
   ArchiveReader reader(path);
   printInfo(reader, out);
   out.flush();  // the report comes before any diagnostic, on a terminal and in a shared file

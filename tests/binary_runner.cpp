@@ -69,8 +69,8 @@ std::wstring argumentQuoted(const std::wstring& argument) {
 
 // A cross build records the host's path of the binary, which names no drive. The test program
 // was built into the same tree, so the drive it was started from holds the binary too.
-fs::path binaryPath() {
-  const fs::path binary = utf8Path(KZB_EXTRACT_BINARY);
+fs::path binaryPath(const std::string& built) {
+  const fs::path binary = utf8Path(built);
   if (binary.has_root_name()) {
     return binary;
   }
@@ -95,12 +95,13 @@ Handle inheritable(const fs::path& path, DWORD access, DWORD disposition) {
 }
 
 // CreateProcessW with the standard handles on files: there is no shell to redirect them.
-int runWithOutputIn(const fs::path& dir, const std::vector<std::string>& args, const Launch& launch,
-                    const fs::path& out, const fs::path& err) {
+int runWithOutputIn(const std::string& built, const fs::path& dir,
+                    const std::vector<std::string>& args, const Launch& launch, const fs::path& out,
+                    const fs::path& err) {
   if (!launch.prelude.empty() || !launch.wrapper.empty()) {
     throw std::logic_error("a shell prelude or wrapper needs POSIX");
   }
-  const fs::path program = binaryPath();
+  const fs::path program = binaryPath(built);
   std::wstring commandLine = argumentQuoted(program.wstring());
   for (const std::string& arg : args) {
     commandLine += L' ';
@@ -144,11 +145,12 @@ std::string shellQuoted(std::string_view text) {
 }
 
 // Through the shell, which does the redirections and runs the prelude and the wrapper.
-int runWithOutputIn(const fs::path& dir, const std::vector<std::string>& args, const Launch& launch,
-                    const fs::path& out, const fs::path& err) {
+int runWithOutputIn(const std::string& built, const fs::path& dir,
+                    const std::vector<std::string>& args, const Launch& launch, const fs::path& out,
+                    const fs::path& err) {
   std::string command = "cd " + shellQuoted(dir.string()) + " && " + launch.prelude +
                         (launch.prelude.empty() ? "" : "; ") + "exec " + launch.wrapper + " " +
-                        shellQuoted(KZB_EXTRACT_BINARY);
+                        shellQuoted(built);
   for (const std::string& arg : args) {
     command += " " + shellQuoted(arg);
   }
@@ -163,10 +165,15 @@ int runWithOutputIn(const fs::path& dir, const std::vector<std::string>& args, c
 }  // namespace
 
 Outcome runBinary(const fs::path& dir, const std::vector<std::string>& args, const Launch& launch) {
+  return runProgram(KZB_EXTRACT_BINARY, dir, args, launch);
+}
+
+Outcome runProgram(const std::string& program, const fs::path& dir,
+                   const std::vector<std::string>& args, const Launch& launch) {
   const fs::path out = dir.parent_path() / "stdout";
   const fs::path err = dir.parent_path() / "stderr";
   writeFile(err, "");
-  const int status = runWithOutputIn(dir, args, launch, out, err);
+  const int status = runWithOutputIn(program, dir, args, launch, out, err);
   return {status, readFile(out), readFile(err)};
 }
 

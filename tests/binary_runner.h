@@ -1,5 +1,6 @@
-// Runs the built kzb-extract as a child process in a given directory, with its standard
-// output and standard error captured in files beside that directory.
+// Runs a built program (kzb-extract unless another is named) as a child process in a given
+// directory, with its standard output and standard error captured in files beside that
+// directory.
 #pragma once
 
 #include <filesystem>
@@ -34,5 +35,8 @@ struct Launch {
 // standard error land in "stdout" and "stderr" in the parent of `dir`, never in it.
 Outcome runBinary(const std::filesystem::path& dir, const std::vector<std::string>& args,
                   const Launch& launch = {});
+// The same for the program built at `program`, as the build names it.
+Outcome runProgram(const std::string& program, const std::filesystem::path& dir,
+                   const std::vector<std::string>& args, const Launch& launch = {});
 
 }  // namespace kzb::testing

@@ -69,6 +69,42 @@ TEST_F(CliTest, WithoutAPathNothingHappens) {
   EXPECT_TRUE(workIsEmpty());
 }
 
+TEST_F(CliTest, HelpAndVersionOnlyAsTheWholeFirstArgument) {
+  testing::Publication publication;
+  publication.files = {{u"a.txt", "alpha", {}}};
+  const std::string path = container(testing::buildContainer(publication)).string();
+  const Outcome help = runIn(work(), {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: kzb-extract CONTAINER\n", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("kzb --help"), std::string::npos) << help.out;
+  EXPECT_EQ(help.err, "");
+  const Outcome version = runIn(work(), {"--version", path});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "kzb-extract " KZB_VERSION "\n");
+  EXPECT_TRUE(workIsEmpty());
+
+  // Anywhere else, or spelled otherwise, it is what it always was.
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } containers[] = {
+      {{"./--help"}, "kzb-extract: ./--help: cannot open: No such file or directory\n"},
+      {{"--HELP"}, "kzb-extract: --HELP: cannot open: No such file or directory\n"},
+      {{"-h"}, "kzb-extract: -h: cannot open: No such file or directory\n"},
+  };
+  for (const auto& c : containers) {
+    const Outcome outcome = runIn(work(), c.args);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kEmptyReport);
+    EXPECT_EQ(outcome.err, c.err);
+  }
+  const Outcome extracted = runBinary(work(), {path, "--help"});
+  EXPECT_EQ(extracted.status, 0);
+  EXPECT_EQ(extracted.out.rfind("Basic Information\n", 0), 0u);
+  EXPECT_EQ(testing::readFile(work() / "a.txt"), "alpha");
+  EXPECT_EQ(runBinary(work(), {"--help"}).out, help.out);
+}
+
 TEST_F(CliTest, ContainersThatCannotBeReadExitOneWithOneLine) {
   const fs::path absent = work().parent_path() / "absent.kzb";
   const fs::path empty = container("");

@@ -1,0 +1,194 @@
+#include "command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <memory>
+
+namespace kzb::tool {
+namespace {
+
+constexpr std::string_view kTopFooter =
+    "list, extract, test and cat take --include GLOB and --exclude GLOB (* ? [...]),\n"
+    "matched against the whole stored name. Exit status: 0 everything worked, 1 a\n"
+    "container or an entry failed, 2 a usage error. 'kzb COMMAND --help' tells more.";
+
+// The top line of kzb --help shows the command before its options and operands.
+// CLI11's help, with the usage line as kzb takes its operands (CLI11 would mark them
+// optional, since they are checked here rather than by it), and each option shown with its
+// value's name alone.
+class Formatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App* app, std::string name) const override {
+    if (app->get_parent() == nullptr) {
+      return "Usage: kzb COMMAND [OPTIONS] CONTAINER...\n";
+    }
+    const bool names = app->get_option_no_throw("NAME") != nullptr;
+    return "Usage: " + name + " [OPTIONS] " + (names ? "CONTAINER [NAME...]" : "CONTAINER...") +
+           "\n";
+  }
+  std::string make_option_opts(const CLI::Option* option) const override {
+    return option->get_type_name().empty() ? "" : " " + option->get_type_name();
+  }
+};
+
+// What each command's help says beyond its options.
+std::string footerOf(const Command& command) {
+  std::string footer;
+  if (command.name == "info") {
+    footer = "The report is kzb-extract's, byte for byte.";
+  } else if (command.name == "list") {
+    footer = "Names are escaped as in the report; --json writes UTF-8 with JSON escapes.";
+  } else if (command.name == "extract") {
+    footer =
+        "Without -C, into the working directory; several containers without --each share\n"
+        "it, later entries rewriting earlier ones.";
+  } else if (command.name == "test") {
+    footer = "Prints 'C: ok (N files)' or 'C: N problems'; each problem is a line on stderr.";
+  } else if (command.name == "cat") {
+    footer = "Entries go out in the order of the file table, as stored.";
+  }
+  if ((command.options & kFilterOptions) != 0) {
+    footer += "\nGLOB: * ? [...] matched against the whole stored name, case-sensitively.";
+  }
+  return footer + "\nExit status: 0 everything worked, 1 a container or an entry failed, 2 usage.";
+}
+
+// The usage error's line, pointing to the help that would have told.
+Invocation usageError(std::string_view problem, const Command* command) {
+  Invocation invocation;
+  invocation.kind = Invocation::Kind::usageError;
+  invocation.command = command;
+  const std::string help =
+      command == nullptr ? "kzb --help" : "kzb " + std::string(command->name) + " --help";
+  invocation.text = std::string(problem) + " (see '" + help + "')";
+  return invocation;
+}
+
+void addOptions(CLI::App& app, const Command& command, Options& options) {
+  if ((command.options & kEntryNameOperands) != 0) {
+    app.add_option_function<std::string>(
+           "CONTAINER", [&options](const std::string& path) { options.containers = {path}; },
+           "the container")
+        ->type_name("");
+    app.add_option("NAME", options.names, "entries of this name (default: every entry)")
+        ->type_name("");
+  } else {
+    app.add_option("CONTAINER", options.containers, "the containers, one or more")->type_name("");
+  }
+  if ((command.options & kListingOptions) != 0) {
+    CLI::Option* longListing =
+        app.add_flag("-l", options.longListing, "size and CRC-32 before each name, and a total");
+    app.add_flag("--json", options.json, "one JSON object a line per container")
+        ->excludes(longListing);
+  }
+  if ((command.options & kExtractionOptions) != 0) {
+    app.add_option("-C,--directory", options.directory,
+                   "extract into DIR, made with its parents if missing")
+        ->type_name("DIR");
+    app.add_flag("--each", options.each, "each container into a folder named after its file");
+    app.add_flag("--skip-existing", options.skipExisting,
+                 "leave whatever already stands at a name as it is");
+    app.add_flag("-v,--verbose", options.verbose, "each name on standard output as it is placed");
+    app.add_flag("--sync", options.sync, "every file on the disk before exit, never one partial");
+    CLI::Option* on = app.add_flag_callback(
+        "--progress", [&options] { options.progress = ProgressMode::always; },
+        "a progress line on standard error, even if not a terminal");
+    app.add_flag_callback(
+           "--no-progress", [&options] { options.progress = ProgressMode::never; },
+           "no progress line")
+        ->excludes(on);
+  }
+  if ((command.options & kFilterOptions) != 0) {
+    app.add_option("--include", options.includes,
+                   "only entries whose name GLOB matches (repeatable)")
+        ->type_name("GLOB");
+    app.add_option("--exclude", options.excludes, "no entry whose name GLOB matches (repeatable)")
+        ->type_name("GLOB");
+  }
+}
+
+// CLI11 words a parse error as one line; it names the argument or the option.
+std::string problemOf(const CLI::ParseError& error) {
+  std::string text = error.what();
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
+}  // namespace
+
+Invocation parseCommandLine(const std::vector<std::string>& arguments) {
+  if (arguments.size() < 2) {
+    return usageError("no command given", nullptr);
+  }
+  // An unknown word in the command's place is named as such, not as a missing command.
+  const std::string& first = arguments[1];
+  const auto known = [](std::string_view name) {
+    return std::any_of(kCommands.begin(), kCommands.end(),
+                       [&](const Command& command) { return command.name == name; });
+  };
+  if (first.empty() || (first[0] != '-' && !known(first))) {
+    return usageError("unknown command '" + first + "'", nullptr);
+  }
+
+  Invocation invocation;
+  CLI::App app{"List, test, print and extract the files of KZB containers.", "kzb"};
+  auto formatter = std::make_shared<Formatter>();
+  formatter->label("SUBCOMMAND", "COMMAND");
+  formatter->label("Subcommands", "Commands");
+  formatter->column_width(22);
+  app.formatter(formatter);  // before the commands are added: they take the same
+  app.set_help_flag("-h,--help", "print this help and exit");
+  app.require_subcommand(1);
+  app.footer(std::string(kTopFooter));
+  CLI::Option* version = app.add_flag("--version")->description("print the version and exit");
+  std::vector<std::pair<CLI::App*, const Command*>> commands;
+  for (const Command& command : kCommands) {
+    CLI::App* sub = app.add_subcommand(std::string(command.name), std::string(command.summary));
+    sub->group("Commands");
+    sub->footer(footerOf(command));
+    sub->set_help_flag("-h,--help", "print this help and exit");
+    addOptions(*sub, command, invocation.options);
+    commands.emplace_back(sub, &command);
+  }
+  const auto chosen = [&]() -> std::pair<CLI::App*, const Command*> {
+    for (const auto& [sub, command] : commands) {
+      if (sub->parsed()) {
+        return {sub, command};
+      }
+    }
+    return {nullptr, nullptr};
+  };
+
+  // CLI11 takes the arguments last first, without the program's name.
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend() - 1);
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const auto [sub, command] = chosen();
+    invocation.kind = Invocation::Kind::help;
+    invocation.text = sub == nullptr ? app.help() : sub->help("kzb");
+    return invocation;
+  } catch (const CLI::ParseError& error) {
+    if (version->count() > 0 && chosen().first == nullptr) {
+      invocation.kind = Invocation::Kind::version;
+      invocation.text = "kzb " KZB_VERSION "\n";
+      return invocation;
+    }
+    return usageError(problemOf(error), chosen().second);
+  }
+  const auto [sub, command] = chosen();
+  if (version->count() > 0) {
+    invocation.kind = Invocation::Kind::version;
+    invocation.text = "kzb " KZB_VERSION "\n";
+    return invocation;
+  }
+  invocation.command = command;
+  Options& options = invocation.options;
+  if (options.containers.empty()) {
+    return usageError("no container given", command);
+  }
+  invocation.kind = Invocation::Kind::run;
+  return invocation;
+}
+
+}  // namespace kzb::tool

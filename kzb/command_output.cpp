@@ -1,0 +1,61 @@
+#include "command_output.h"
+
+#include "console.h"
+#include "diagnostics.h"
+#include "utf8.h"
+
+namespace kzb::tool {
+
+void diagnose(Context& context, std::string_view subject, std::string_view reason) {
+  context.err << "kzb: " << printable(subject) << ": " << reason << '\n';
+  context.err.flush();
+}
+
+bool diagnoseWalk(Context& context, std::string_view container, const Walk& walk) {
+  if (walk.readWhole()) {
+    return true;
+  }
+  diagnose(context, container, describe(walk));
+  return false;
+}
+
+void ContainerHeadings::before(std::ostream& out, std::string_view container) {
+  if (!several_) {
+    return;
+  }
+  out << (first_ ? "" : "\n") << "==> " << printable(container) << " <==\n";
+  first_ = false;
+}
+
+std::string shownName(const FileEntry& entry) {
+  return printable(toUtf8(untilFirstZero(entry.name)));
+}
+
+namespace {
+
+// The standard streams know the system's reason; any other stream that failed is said to have
+// met an I/O error.
+std::error_code outputFailure(const std::ostream& out) {
+  if (const auto* standard = dynamic_cast<const console::StandardStream*>(out.rdbuf())) {
+    return standard->failure();
+  }
+  return out ? std::error_code{} : std::make_error_code(std::errc::io_error);
+}
+
+}  // namespace
+
+bool outputFailed(Context& context) {
+  return static_cast<bool>(outputFailure(context.out));
+}
+
+bool diagnoseOutputFailure(Context& context) {
+  context.out.flush();
+  const std::error_code failure = outputFailure(context.out);
+  if (!failure || failure == std::errc::broken_pipe) {
+    return false;
+  }
+  diagnose(context, "standard output", "write failed: " + failure.message());
+  return true;
+}
+
+}  // namespace kzb::tool

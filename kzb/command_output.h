@@ -1,0 +1,48 @@
+// What every command writes the same way: its lines on standard error, the headings that
+// part several containers' output, and entry names as a line shows them.
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "archive.h"
+#include "commands.h"
+
+namespace kzb::tool {
+
+// Writes "kzb: <subject>: <reason>" to standard error, the subject escaped for the terminal
+// (a container path or a name may hold control characters), and flushes it, so that each
+// line stands before whatever happens next.
+void diagnose(Context& context, std::string_view subject, std::string_view reason);
+
+// The line for a container that was not read whole; nothing for one that was. Returns
+// whether it was read whole.
+bool diagnoseWalk(Context& context, std::string_view container, const Walk& walk);
+
+// With several containers, each one's part of standard output starts with "==> C <==", and
+// an empty line parts it from the one before, as head(1) does; with one container, nothing.
+class ContainerHeadings {
+ public:
+  explicit ContainerHeadings(std::size_t containers) : several_(containers > 1) {}
+  void before(std::ostream& out, std::string_view container);
+
+ private:
+  bool several_;
+  bool first_ = true;
+};
+
+// An entry's name as a line of output shows it: as the report does, UTF-8 up to the first
+// zero unit, control characters as \xhh.
+std::string shownName(const FileEntry& entry);
+
+// Whether a write to standard output has failed, for whatever reason: there is no point in
+// producing more of it.
+bool outputFailed(Context& context);
+
+// Whether standard output has failed for a reason worth a diagnostic: a reader that went
+// away (| head, a pager quit) wanted no more and is no failure. Writes the line when so.
+bool diagnoseOutputFailure(Context& context);
+
+}  // namespace kzb::tool

@@ -1,0 +1,204 @@
+// kzb extract: every entry the filters take, with kzb-extract's guarantees and results, into
+// the working directory, a directory named with -C (made if missing), or with --each one
+// folder per container under either.
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "archive_reader.h"
+#include "command_output.h"
+#include "commands.h"
+#include "diagnostics.h"
+#include "directory.h"
+#include "extract.h"
+#include "glob.h"
+#include "paths.h"
+#include "progress.h"
+#include "utf8.h"
+
+namespace kzb::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// An open destination and the extractor that places files into it. The extractor remembers
+// the files it placed, so that names the file system takes for one another are told apart
+// across the containers that share it.
+struct Destination {
+  Destination(Directory opened, ExtractOptions options)
+      : directory(std::move(opened)), extractor(directory, options) {}
+  Directory directory;
+  Extractor extractor;
+};
+
+// A folder that --each has given to a container of this run.
+struct ClaimedFolder {
+  std::string name;
+  fs::path path;
+  std::string container;
+};
+
+class ExtractRun {
+ public:
+  ExtractRun(const Options& options, Context& context)
+      : options_(options),
+        context_(context),
+        filter_(options.includes, options.excludes),
+        progress_(context, options.progress),
+        headings_(options.containers.size()) {}
+
+  int run() {
+    for (const std::string& container : options_.containers) {
+      if (!extractContainer(container)) {
+        break;
+      }
+    }
+    progress_.hide();
+    return status_;
+  }
+
+ private:
+  // False when the run cannot go on: the one destination of every container failed.
+  bool extractContainer(const std::string& container) {
+    if (options_.verbose) {
+      headings_.before(context_.out, container);
+    }
+    ArchiveReader reader(container);
+    if (!diagnoseWalk(context_, container, reader.walk())) {
+      status_ = kExitFailure;
+    }
+    if (reader.walk().status == WalkStatus::cannotOpen) {
+      return true;  // nothing to extract, and no folder made for it
+    }
+    std::unique_ptr<Destination> own;
+    Destination* destination = nullptr;
+    if (options_.each) {
+      own = folderFor(container);
+      destination = own.get();
+    } else {
+      if (!shared_) {
+        shared_ = open(options_.directory);
+        if (!shared_) {
+          return false;
+        }
+      }
+      destination = shared_.get();
+    }
+    if (destination == nullptr) {
+      status_ = kExitFailure;
+      return true;
+    }
+    extractEntries(reader, destination->extractor);
+    return true;
+  }
+
+  void extractEntries(ArchiveReader& reader, Extractor& extractor) {
+    const FileTable& entries = reader.entries();
+    std::size_t files = 0;
+    std::uint64_t bytes = 0;
+    for (const FileEntry& entry : entries) {
+      if (filter_.passes(entry.name)) {
+        ++files;
+        bytes += entry.size;
+      }
+    }
+    progress_.begin(files, bytes);
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      if (!filter_.passes(entries[index].name)) {
+        continue;
+      }
+      extractor.submit(reader.input(), entries[index], index);
+      progress_.advance(entries[index].size, shownName(entries[index]));
+      tell(entries, extractor.takeCompleted());
+    }
+    tell(entries, extractor.finish());
+  }
+
+  // -v's line for each entry done, a diagnostic for each that failed.
+  void tell(const FileTable& entries, const std::vector<Completed>& completed) {
+    if (completed.empty()) {
+      return;
+    }
+    for (const Completed& done : completed) {
+      const FileEntry& entry = entries[done.token];
+      if (done.extraction.succeeded()) {
+        if (options_.verbose) {
+          progress_.hide();
+          const bool skipped = done.extraction.status == ExtractStatus::skippedExisting;
+          context_.out << (skipped ? "skipped: " : "extracted: ") << shownName(entry) << '\n';
+        }
+      } else {
+        progress_.hide();
+        diagnose(context_, entryLabel(entry, done.token), describe(done.extraction));
+        status_ = kExitFailure;
+      }
+    }
+    if (options_.verbose) {
+      context_.out.flush();  // each name as its file is placed
+    }
+  }
+
+  // The directory `path` names, made with its parents if missing; the working directory when
+  // `path` is empty. Nothing, and a diagnostic, when it cannot be opened.
+  std::unique_ptr<Destination> open(const std::string& path) {
+    Directory directory;
+    const std::error_code error =
+        path.empty() ? directory.openWorking() : directory.open(path, true);
+    if (error) {
+      diagnose(context_, path.empty() ? "." : path,
+               "cannot make or open this directory: " + error.message());
+      status_ = kExitFailure;
+      return nullptr;
+    }
+    return std::make_unique<Destination>(std::move(directory),
+                                         ExtractOptions{options_.skipExisting, options_.sync});
+  }
+
+  // --each: the folder named after the container's file name without its extension, unless
+  // an earlier container of this run has it (the same name, or one the file system takes for
+  // it).
+  std::unique_ptr<Destination> folderFor(const std::string& container) {
+    const std::string name = utf8FromPath(pathFromUtf8(container).filename().stem());
+    if (name.empty() || name == "." || name == "..") {
+      diagnose(context_, container, "its file name gives no folder name; not extracted");
+      return nullptr;
+    }
+    const fs::path base =
+        options_.directory.empty() ? fs::path(".") : pathFromUtf8(options_.directory);
+    const fs::path folder =
+        options_.directory.empty() ? pathFromUtf8(name) : base / pathFromUtf8(name);
+    const std::string shown = utf8FromPath(folder);
+    for (const ClaimedFolder& claimed : claimed_) {
+      std::error_code ignored;
+      if (claimed.name == name || fs::equivalent(claimed.path, folder, ignored)) {
+        diagnose(context_, container,
+                 "would share the folder " + printable(shown) + " with " +
+                     printable(claimed.container) + "; not extracted");
+        return nullptr;
+      }
+    }
+    std::unique_ptr<Destination> destination = open(shown);
+    if (destination) {
+      claimed_.push_back({name, folder, container});
+    }
+    return destination;
+  }
+
+  const Options& options_;
+  Context& context_;
+  NameFilter filter_;
+  Progress progress_;
+  ContainerHeadings headings_;
+  std::unique_ptr<Destination> shared_;  // without --each: one for every container
+  std::vector<ClaimedFolder> claimed_;   // with --each
+  int status_ = kExitSuccess;
+};
+
+}  // namespace
+
+int runExtract(const Options& options, Context& context) {
+  return ExtractRun(options, context).run();
+}
+
+}  // namespace kzb::tool

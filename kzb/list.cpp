@@ -1,0 +1,161 @@
+// kzb list: the entries of each container, one name a line (-l: with size and CRC-32, and a
+// total), or one JSON object a line per container (--json).
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <span>
+
+#include "archive_reader.h"
+#include "command_output.h"
+#include "commands.h"
+#include "diagnostics.h"
+#include "glob.h"
+#include "utf8.h"
+
+namespace kzb::tool {
+namespace {
+
+using Json = nlohmann::ordered_json;  // keys stay in the order they are set
+
+void listNames(const Archive& archive, const NameFilter& filter, std::ostream& out) {
+  for (const FileEntry& entry : archive.entries) {
+    if (filter.passes(entry.name)) {
+      out << shownName(entry) << '\n';
+    }
+  }
+}
+
+// Size right-aligned in the ten columns the largest 32-bit size takes, the CRC-32 as eight
+// lowercase digits, then the name; last, the sum of the sizes and the count of files.
+void listLong(const Archive& archive, const NameFilter& filter, std::ostream& out) {
+  std::uint64_t total = 0;
+  std::size_t files = 0;
+  std::array<char, 32> columns{};
+  for (const FileEntry& entry : archive.entries) {
+    if (!filter.passes(entry.name)) {
+      continue;
+    }
+    std::snprintf(columns.data(), columns.size(), "%10lu  %08lx  ",
+                  static_cast<unsigned long>(entry.size), static_cast<unsigned long>(entry.crc32));
+    out << columns.data() << shownName(entry) << '\n';
+    total += entry.size;
+    ++files;
+  }
+  std::snprintf(columns.data(), columns.size(), "%10llu            ",
+                static_cast<unsigned long long>(total));
+  out << columns.data() << files << (files == 1 ? " file\n" : " files\n");
+}
+
+std::string hex(std::span<const std::byte> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const std::byte b : bytes) {
+    const auto value = std::to_integer<unsigned>(b);
+    text += kDigits[value >> 4];
+    text += kDigits[value & 0xf];
+  }
+  return text;
+}
+
+std::string text(const WideText& stored) {
+  return toUtf8(untilFirstZero(stored));
+}
+
+// JSON text of `value` on one line. A path given on a POSIX command line may be any bytes:
+// what is not UTF-8 shows as U+FFFD. JSON requires escapes only below U+0020; the delete
+// character and the C1 controls, which the report escapes too, are escaped here as well, so
+// that no text drives a terminal that shows the line.
+std::string dump(const Json& value) {
+  const std::string plain = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  out.reserve(plain.size());
+  std::array<char, 8> escape{};
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(plain[i]);
+    const auto next = i + 1 < plain.size() ? static_cast<unsigned char>(plain[i + 1]) : 0u;
+    if (byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f)) {
+      const unsigned code = byte == 0x7f ? 0x7fu : next;
+      std::snprintf(escape.data(), escape.size(), "\\u%04x", code);
+      out += escape.data();
+      i += byte == 0x7f ? 0 : 1;
+    } else {
+      out += plain[i];
+    }
+  }
+  return out;
+}
+
+// One line: every key of the header and the metadata in a fixed order, then the entries,
+// each dumped as it is met so that memory follows the file table alone.
+void listJson(const std::string& container, const Archive& archive, const NameFilter& filter,
+              std::ostream& out) {
+  Json head;
+  head["container"] = container;
+  head["readWhole"] = archive.walk.readWhole();
+  head["problems"] = Json::array();
+  if (!archive.walk.readWhole()) {
+    head["problems"].push_back(describe(archive.walk));
+  }
+  const HeaderFields& header = archive.header;
+  head["version"] = header.version;
+  head["fileLength"] = header.fileLength;
+  head["bindingDirection"] = header.bindingDirection;
+  head["binding"] = bindingName(header.bindingDirection);
+  head["guid"] = hex(header.guid);
+  head["uuid"] = hex(header.uuid);
+  head["fileTime"] = hex(header.fileTime);
+  // Exactly the texts the report prints, under the same condition.
+  Json metadata = Json::object();
+  for (const MetadataText& field : kMetadataTexts) {
+    if (const WideText& stored = archive.text(field.field); !stored.empty()) {
+      metadata[std::string(field.jsonKey)] = text(stored);
+    }
+  }
+  head["metadata"] = std::move(metadata);
+
+  std::string opening = dump(head);
+  opening.pop_back();  // the closing brace: the entries come before it
+  out << opening << ",\"entries\":[";
+  bool first = true;
+  for (const FileEntry& entry : archive.entries) {
+    if (!filter.passes(entry.name)) {
+      continue;
+    }
+    Json row;
+    row["name"] = text(entry.name);
+    row["size"] = entry.size;
+    row["position"] = entry.position;
+    row["crc32"] = entry.crc32;
+    row["modifiedTime"] = hex(entry.modifiedTime);
+    out << (first ? "" : ",") << dump(row);
+    first = false;
+  }
+  out << "]}\n";
+}
+
+}  // namespace
+
+int runList(const Options& options, Context& context) {
+  const NameFilter filter(options.includes, options.excludes);
+  int status = kExitSuccess;
+  ContainerHeadings headings(options.json ? 1 : options.containers.size());
+  for (const std::string& container : options.containers) {
+    const ArchiveReader reader(container);
+    headings.before(context.out, container);
+    if (options.json) {
+      listJson(container, reader.archive(), filter, context.out);
+    } else if (options.longListing) {
+      listLong(reader.archive(), filter, context.out);
+    } else {
+      listNames(reader.archive(), filter, context.out);
+    }
+    context.out.flush();  // the listing comes before its container's diagnostic
+    if (!diagnoseWalk(context, container, reader.walk())) {
+      status = kExitFailure;
+    }
+  }
+  return status;
+}
+
+}  // namespace kzb::tool

@@ -27,6 +27,21 @@ void ContainerHeadings::before(std::ostream& out, std::string_view container) {
   first_ = false;
 }
 
+std::string hexDigits(std::uint64_t value, std::size_t digits) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(digits, '0');
+  for (auto digit = text.rbegin(); digit != text.rend() && value != 0; ++digit) {
+    *digit = kDigits[value & 0xfu];
+    value >>= 4;
+  }
+  return text;
+}
+
+std::string rightAligned(std::uint64_t value, std::size_t width) {
+  std::string text = std::to_string(value);
+  return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
+}
+
 std::string shownName(const FileEntry& entry) {
   return printable(toUtf8(untilFirstZero(entry.name)));
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -36,6 +37,11 @@ class ContainerHeadings {
 // An entry's name as a line of output shows it: as the report does, UTF-8 up to the first
 // zero unit, control characters as \xhh.
 std::string shownName(const FileEntry& entry);
+
+// `value` as `digits` lowercase hexadecimal digits, zeros first (a CRC-32 takes eight).
+std::string hexDigits(std::uint64_t value, std::size_t digits);
+// `value` in decimal, spaces first up to `width` columns.
+std::string rightAligned(std::uint64_t value, std::size_t width);
 
 // Whether a write to standard output has failed, for whatever reason: there is no point in
 // producing more of it.

@@ -1,5 +1,6 @@
 #include "glob.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -145,12 +146,8 @@ bool matches(const std::u32string& pattern, const std::u32string& name) {
 }
 
 bool anyMatches(const std::vector<std::u32string>& patterns, const std::u32string& name) {
-  for (const std::u32string& pattern : patterns) {
-    if (matches(pattern, name)) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [&](const std::u32string& pattern) { return matches(pattern, name); });
 }
 
 }  // namespace
@@ -159,7 +156,8 @@ bool globMatches(std::string_view pattern, std::string_view name) {
   return matches(codePoints(pattern), codePoints(name));
 }
 
-NameFilter::NameFilter(std::vector<std::string> includes, std::vector<std::string> excludes) {
+NameFilter::NameFilter(const std::vector<std::string>& includes,
+                       const std::vector<std::string>& excludes) {
   for (const std::string& pattern : includes) {
     includes_.push_back(codePoints(pattern));
   }

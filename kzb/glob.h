@@ -26,7 +26,7 @@ bool globMatches(std::string_view pattern, std::string_view name);
 class NameFilter {
  public:
   NameFilter() = default;
-  NameFilter(std::vector<std::string> includes, std::vector<std::string> excludes);
+  NameFilter(const std::vector<std::string>& includes, const std::vector<std::string>& excludes);
 
   // True when no include is given or one matches, and no exclude matches.
   bool passes(std::u16string_view storedName) const;

@@ -1,8 +1,6 @@
 // kzb list: the entries of each container, one name a line (-l: with size and CRC-32, and a
 // total), or one JSON object a line per container (--json).
-#include <array>
 #include <cstdint>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <span>
 
@@ -31,29 +29,23 @@ void listNames(const Archive& archive, const NameFilter& filter, std::ostream& o
 void listLong(const Archive& archive, const NameFilter& filter, std::ostream& out) {
   std::uint64_t total = 0;
   std::size_t files = 0;
-  std::array<char, 32> columns{};
   for (const FileEntry& entry : archive.entries) {
     if (!filter.passes(entry.name)) {
       continue;
     }
-    std::snprintf(columns.data(), columns.size(), "%10lu  %08lx  ",
-                  static_cast<unsigned long>(entry.size), static_cast<unsigned long>(entry.crc32));
-    out << columns.data() << shownName(entry) << '\n';
+    out << rightAligned(entry.size, 10) << "  " << hexDigits(entry.crc32, 8) << "  "
+        << shownName(entry) << '\n';
     total += entry.size;
     ++files;
   }
-  std::snprintf(columns.data(), columns.size(), "%10llu            ",
-                static_cast<unsigned long long>(total));
-  out << columns.data() << files << (files == 1 ? " file\n" : " files\n");
+  out << rightAligned(total, 10) << std::string(12, ' ') << files
+      << (files == 1 ? " file\n" : " files\n");
 }
 
 std::string hex(std::span<const std::byte> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
   for (const std::byte b : bytes) {
-    const auto value = std::to_integer<unsigned>(b);
-    text += kDigits[value >> 4];
-    text += kDigits[value & 0xf];
+    text += hexDigits(std::to_integer<unsigned>(b), 2);
   }
   return text;
 }
@@ -70,14 +62,11 @@ std::string dump(const Json& value) {
   const std::string plain = value.dump(-1, ' ', false, Json::error_handler_t::replace);
   std::string out;
   out.reserve(plain.size());
-  std::array<char, 8> escape{};
   for (std::size_t i = 0; i < plain.size(); ++i) {
     const auto byte = static_cast<unsigned char>(plain[i]);
     const auto next = i + 1 < plain.size() ? static_cast<unsigned char>(plain[i + 1]) : 0u;
     if (byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f)) {
-      const unsigned code = byte == 0x7f ? 0x7fu : next;
-      std::snprintf(escape.data(), escape.size(), "\\u%04x", code);
-      out += escape.data();
+      out += "\\u" + hexDigits(byte == 0x7f ? 0x7fu : next, 4);
       i += byte == 0x7f ? 0 : 1;
     } else {
       out += plain[i];

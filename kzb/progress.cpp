@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <charconv>
 
 namespace kzb::tool {
 namespace {
@@ -71,8 +71,9 @@ std::string humanBytes(std::uint64_t bytes) {
     ++unit;
   }
   std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%.1f %s", value, kUnits[unit]);
-  return text.data();
+  const auto written =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, 1);
+  return std::string(text.data(), written.ptr) + " " + kUnits[unit];
 }
 
 Progress::Progress(Context& context, ProgressMode mode)

@@ -3,9 +3,6 @@
 // complete, with bytes whose CRC-32 (the one of ZIP and zlib) is the one recorded.
 #include <zlib.h>
 
-#include <array>
-#include <cstdio>
-
 #include "archive_reader.h"
 #include "command_output.h"
 #include "commands.h"
@@ -16,12 +13,6 @@
 
 namespace kzb::tool {
 namespace {
-
-std::string hex8(std::uint32_t value) {
-  std::array<char, 12> text{};
-  std::snprintf(text.data(), text.size(), "%08lx", static_cast<unsigned long>(value));
-  return text.data();
-}
 
 // Each problem of one entry gets its line; the count of problems is returned.
 std::size_t testEntry(Context& context, ContainerInput& input, const FileEntry& entry,
@@ -36,8 +27,8 @@ std::size_t testEntry(Context& context, ContainerInput& input, const FileEntry& 
   }
   if (static_cast<std::uint32_t>(crc) != entry.crc32) {
     diagnose(context, entryLabel(entry, index),
-             "CRC-32 of the stored bytes is " + hex8(static_cast<std::uint32_t>(crc)) +
-                 ", recorded " + hex8(entry.crc32));
+             "CRC-32 of the stored bytes is " + hexDigits(crc, 8) + ", recorded " +
+                 hexDigits(entry.crc32, 8));
     return 1;
   }
   return 0;

@@ -99,11 +99,14 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
         ->excludes(on);
   }
   if ((command.options & kFilterOptions) != 0) {
+    // One pattern an option: the argument after it is a container again.
     app.add_option("--include", options.includes,
                    "only entries whose name GLOB matches (repeatable)")
-        ->type_name("GLOB");
+        ->type_name("GLOB")
+        ->allow_extra_args(false);
     app.add_option("--exclude", options.excludes, "no entry whose name GLOB matches (repeatable)")
-        ->type_name("GLOB");
+        ->type_name("GLOB")
+        ->allow_extra_args(false);
   }
 }
 

@@ -285,6 +285,11 @@ TEST_F(KzbTest, ListNamesSizesAndFilters) {
       {{"list", c, "--include", "*.txt", "--exclude", "bad*"}, 0, "1.txt\n1.txt\n", ""},
       {{"list", c, "--include", "*.svg", "--include", "?.txt"}, 0, "cover.svg\n1.txt\n1.txt\n", ""},
       {{"list", c, "--exclude", "*"}, 0, "", ""},
+      // A pattern takes one argument: the next is a container again.
+      {{"list", "--include", "c*", c, "--exclude", "x", c},
+       0,
+       "==> " + c + " <==\ncover.svg\n\n==> " + c + " <==\ncover.svg\n",
+       ""},
       {{"list", "-l", c, "--include", "[cb]*"},
        0,
        "         6  " + crcSvg + "  cover.svg\n" + "         0  00000000  bad\\x0aname.txt\n" +

@@ -2,6 +2,13 @@
 // process itself matters (exit status, standard output's bytes, paths from the command line).
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "mounted_file_system.h"
+#endif
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -639,6 +646,49 @@ TEST_F(KzbTest, CatWritesTheStoredBytesOfTheEntriesNamed) {
   EXPECT_TRUE(filesIn(work()).empty());
 }
 
+// What README.md shows of kzb, run on the sample the build writes beside the programs.
+TEST_F(KzbTest, ReadmeExamplesHoldForTheSample) {
+  // Absolute while the working directory is still the one the test started in: on Windows the
+  // build's paths name no drive, and that directory is on the build's drive.
+  const fs::path sample = fs::absolute(testing::utf8Path(KZB_BINARY)).parent_path() / "sample.kzb";
+  ASSERT_TRUE(fs::exists(sample)) << "the build writes " << sample << " (target `sample`)";
+  fs::copy_file(sample, work() / "sample.kzb");
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"list", "sample.kzb"},
+       "readme.txt\n1\xec\x9e\xa5.txt\npages.bin\nempty.txt\n\xed\x91\x9c\xec\xa7\x80.svg\n"},
+      {{"list", "-l", "--include", "*.txt", "sample.kzb"},
+       "        70  e191142f  readme.txt\n"
+       "        63  e4a074d2  1\xec\x9e\xa5.txt\n"
+       "         0  00000000  empty.txt\n"
+       "       133            3 files\n"},
+      {{"test", "sample.kzb"}, "sample.kzb: ok (5 files)\n"},
+      {{"cat", "sample.kzb", "readme.txt"},
+       "This container was written by make-sample, the project's own example.\n"},
+      {{"extract", "-v", "-C", "books/moon", "--exclude", "*.bin", "sample.kzb"},
+       "extracted: readme.txt\nextracted: 1\xec\x9e\xa5.txt\nextracted: empty.txt\n"
+       "extracted: \xed\x91\x9c\xec\xa7\x80.svg\n"},
+  };
+  for (const auto& test : cases) {
+    const Outcome outcome = kzb(test.args);
+    EXPECT_EQ(outcome.status, 0) << ::testing::PrintToString(test.args);
+    EXPECT_EQ(outcome.out, test.out) << ::testing::PrintToString(test.args);
+    EXPECT_EQ(outcome.err, "") << ::testing::PrintToString(test.args);
+  }
+  EXPECT_EQ(filesIn(work() / "books" / "moon").size(), 4u);
+  EXPECT_FALSE(fs::exists(work() / "books" / "moon" / "pages.bin"));
+  const Outcome json = kzb({"list", "--json", "sample.kzb"});
+  EXPECT_EQ(nlohmann::json::parse(json.out)["metadata"]["title"],
+            "\xeb\x8b\xac\xeb\xb9\x9b \xed\x95\xad\xed\x95\xb4 (Moonlight Voyage)");
+  // The report of info is kzb-extract's.
+  const fs::path elsewhere = work().parent_path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  EXPECT_EQ(kzb({"info", "sample.kzb"}).out,
+            testing::runBinary(elsewhere, {testing::utf8String(work() / "sample.kzb")}).out);
+}
+
 TEST_F(KzbTest, BinarySaysWhenStandardOutputFails) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no /dev/full to make writes to standard output fail";
@@ -684,6 +734,70 @@ TEST_F(KzbTest, BinaryRunsEveryCommand) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, kzb({"--help"}).out);
 }
+
+#ifndef _WIN32
+// With --sync, exit status 0 means every extracted file is on the disk: a power loss right
+// after the exit (the shutdown ioctl on a journalled file system) costs none of them, neither
+// the names that were free nor the ones whose files were replaced.
+class KzbSyncAcrossAPowerLoss : public ::testing::TestWithParam<testing::FileSystemKind> {};
+
+TEST_P(KzbSyncAcrossAPowerLoss, EveryNameHoldsItsWholeFile) {
+  testing::MountedFileSystem disk(GetParam());
+  if (!disk.mounted()) {
+    GTEST_SKIP() << disk.failure();
+  }
+  const fs::path work = disk.workDirectory();
+  constexpr std::uint32_t kCount = 20;
+  testing::Publication publication;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const std::string index = (i < 10 ? "0" : "") + std::to_string(i);
+    testing::writeFile(work / ("replaced" + index), testing::pseudoRandomBytes(1000 + 150 * i, i));
+    publication.files.push_back({testing::utf16FromUtf8("replaced" + index),
+                                 testing::pseudoRandomBytes(4096 + 3072 * i, i + 100),
+                                 {}});
+    publication.files.push_back({testing::utf16FromUtf8("new" + index),
+                                 testing::pseudoRandomBytes(4096 + 3072 * i, i + 200),
+                                 {}});
+  }
+  {
+    // The old files are on the disk before the run begins.
+    const int fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::syncfs(fd), 0);
+    ::close(fd);
+  }
+  const fs::path container = disk.outside() / "c.kzb";
+  testing::writeFile(container, testing::buildContainer(publication));
+
+  const Outcome outcome =
+      testing::runProgram(KZB_BINARY, work, {"extract", "--sync", container.string()});
+  const std::string stopped = testing::shutDown(disk.mountPoint());
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  if (!stopped.empty()) {
+    GTEST_SKIP() << stopped;
+  }
+  ASSERT_EQ(disk.remount(), "");
+  std::vector<std::string> wrong;
+  for (const testing::StoredFile& file : publication.files) {
+    const std::string name(file.name.begin(), file.name.end());  // ASCII
+    const Bytes now = testing::readFile(work / name);
+    if (now != file.data) {
+      wrong.push_back(name + " holds " + std::to_string(now.size()) + " bytes of " +
+                      std::to_string(file.data.size()));
+    }
+  }
+  EXPECT_TRUE(wrong.empty()) << wrong.size() << " names wrong, the first: " << wrong.front();
+}
+
+std::string fileSystemName(const ::testing::TestParamInfo<testing::FileSystemKind>& param) {
+  return param.param == testing::FileSystemKind::ext4 ? "Ext4" : "Xfs";
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, KzbSyncAcrossAPowerLoss,
+                         ::testing::Values(testing::FileSystemKind::ext4,
+                                           testing::FileSystemKind::xfs),
+                         fileSystemName);
+#endif
 
 }  // namespace
 }  // namespace kzb

@@ -109,7 +109,7 @@ class ExtractRun {
         continue;
       }
       extractor.submit(reader.input(), entries[index], index);
-      progress_.advance(entries[index].size, shownName(entries[index]));
+      progress_.advance(entries[index]);
       tell(entries, extractor.takeCompleted());
     }
     tell(entries, extractor.finish());

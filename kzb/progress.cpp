@@ -4,6 +4,8 @@
 #include <array>
 #include <charconv>
 
+#include "command_output.h"
+
 namespace kzb::tool {
 namespace {
 
@@ -88,10 +90,10 @@ void Progress::begin(std::size_t files, std::uint64_t bytes) {
   bytesDone_ = 0;
 }
 
-void Progress::advance(std::uint64_t bytes, std::string_view name) {
+void Progress::advance(const FileEntry& entry) {
   ++filesDone_;
-  bytesDone_ += bytes;
-  bytesInRun_ += bytes;
+  bytesDone_ += entry.size;
+  bytesInRun_ += entry.size;
   if (!shown_) {
     return;
   }
@@ -100,10 +102,11 @@ void Progress::advance(std::uint64_t bytes, std::string_view name) {
     return;
   }
   lastDrawn_ = now;
-  draw(name);
+  draw(entry);
 }
 
-void Progress::draw(std::string_view name) {
+// The name is made printable only here: a run that shows no line pays nothing for it.
+void Progress::draw(const FileEntry& entry) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   const auto rate =
       seconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(bytesInRun_) / seconds) : 0;
@@ -113,7 +116,7 @@ void Progress::draw(std::string_view name) {
   std::string line = "\r" + figures;
   std::size_t width = figures.size();  // the figures are ASCII
   if (width < kMostColumns) {
-    width += appendFitting(line, name, kMostColumns - width);
+    width += appendFitting(line, shownName(entry), kMostColumns - width);
   }
   // What is left of a longer line before is blanked; the columns taken stay taken.
   if (width_ > width) {

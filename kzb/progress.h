@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive.h"
 #include "commands.h"
 
 namespace kzb::tool {
@@ -24,15 +25,15 @@ class Progress {
 
   // A container begins: its files and bytes are the totals from here on.
   void begin(std::size_t files, std::uint64_t bytes);
-  // One more file of `bytes` bytes is done, whatever became of it; `name` as a line shows it.
-  void advance(std::uint64_t bytes, std::string_view name);
+  // One more entry is done, whatever became of it.
+  void advance(const FileEntry& entry);
   // Clears the line, if one shows, so that other output starts at the left margin. The next
   // advance() draws it again.
   void hide();
 
  private:
   using Clock = std::chrono::steady_clock;
-  void draw(std::string_view name);
+  void draw(const FileEntry& entry);
 
   Context& context_;
   bool shown_;

@@ -1,0 +1,42 @@
+// Where a ZIP goes: a file that grows at its end, with the few other moves the writer needs
+// (patching a header it wrote earlier, rolling back a member that failed). The command gives
+// it its output file; MemorySink holds it in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <system_error>
+#include <vector>
+
+namespace kzb {
+
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Adds the bytes at the end.
+  virtual std::error_code append(std::span<const std::byte> bytes) = 0;
+  // Replaces bytes already appended, from `offset` on; never grows the sink (the writer only
+  // patches what it wrote, and asks nothing past size()).
+  virtual std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes) = 0;
+  // Drops everything from `size` on; the next append lands at `size`.
+  virtual std::error_code truncate(std::uint64_t size) = 0;
+  // How many bytes it holds.
+  virtual std::uint64_t size() const = 0;
+};
+
+// The bytes in a vector.
+class MemorySink final : public ByteSink {
+ public:
+  std::error_code append(std::span<const std::byte> bytes) override;
+  std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes) override;
+  std::error_code truncate(std::uint64_t size) override;
+  std::uint64_t size() const override { return bytes_.size(); }
+
+  const std::vector<std::byte>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::byte> bytes_;
+};
+
+}  // namespace kzb

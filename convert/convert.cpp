@@ -1,0 +1,282 @@
+#include "convert.h"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "comic_info.h"
+#include "extract.h"
+#include "format.h"
+#include "utf8.h"
+#include "zip_format.h"
+
+namespace kzb {
+namespace {
+
+constexpr std::string_view kComicInfoName = "ComicInfo.xml";
+
+// Stored files are copied one block of this size at a time, whatever their size.
+constexpr std::size_t kCopyBlockSize = std::size_t{64} * 1024;
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// A row's fate before any byte is copied: refused by its name, or planned as a member.
+struct Plan {
+  std::string zipName;  // before any renumbering
+  std::optional<MemberOutcome> decided;
+};
+
+MemberOutcome outcome(std::size_t index, MemberStatus status, std::error_code error = {}) {
+  return {index, status, NameProblem::none, error, {}};
+}
+
+// `longestName`: what a header holds, less the longest prefix renumbering may add.
+std::optional<MemberOutcome> nameRefusal(std::size_t index, const FileEntry& entry,
+                                         std::string_view zipName, std::size_t longestName) {
+  if (const NameProblem problem = nameProblem(entry.name, /*windowsRules=*/true);
+      problem != NameProblem::none) {
+    return MemberOutcome{index, MemberStatus::unsafeName, problem, {}, {}};
+  }
+  if (zipName.size() > longestName) {
+    return outcome(index, MemberStatus::nameTooLong);
+  }
+  if (equalsIgnoringAsciiCase(zipName, kComicInfoName)) {
+    return outcome(index, MemberStatus::reservedName);
+  }
+  return std::nullopt;
+}
+
+// Where the row's stored file cannot be read in full, why, judged from its chunk header and
+// the container's size; an unexpected read error may still stop the copy itself.
+std::optional<MemberOutcome> storedFileProblem(ContainerInput& input, std::size_t index,
+                                               const FileEntry& entry) {
+  if (!seekToFileChunk(input, entry)) {
+    return input.readError() ? outcome(index, MemberStatus::readFailed, input.readError())
+                             : outcome(index, MemberStatus::notFileChunk);
+  }
+  if (entry.size > input.fileSize() - std::min(input.fileSize(), input.offset())) {
+    return outcome(index, MemberStatus::truncated);
+  }
+  return std::nullopt;
+}
+
+// Of the rows that share a ZIP name, the member is the last whose stored file stands whole;
+// those before it are replaced, and those after it fail as they would alone.
+void settleSameNames(ContainerInput& input, const FileTable& entries, std::vector<Plan>& plans) {
+  std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByName;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (!plans[i].decided) {
+      rowsByName[plans[i].zipName].push_back(i);
+    }
+  }
+  for (const auto& [name, rows] : rowsByName) {
+    if (rows.size() < 2) {
+      continue;
+    }
+    std::vector<std::optional<MemberOutcome>> problems;
+    for (const std::size_t row : rows) {
+      problems.push_back(storedFileProblem(input, row, entries[row]));
+    }
+    std::size_t kept = rows.size() - 1;
+    for (std::size_t k = rows.size(); k-- > 0;) {
+      if (!problems[k]) {
+        kept = k;
+        break;
+      }
+    }
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      if (k < kept && !problems[kept]) {
+        plans[rows[k]].decided = outcome(rows[k], MemberStatus::replacedByLater);
+      } else if (k != kept || problems[kept]) {
+        plans[rows[k]].decided = problems[k];
+      }
+    }
+  }
+}
+
+std::string renumbered(std::size_t position, std::size_t width, std::string_view name) {
+  std::string number = std::to_string(position);
+  return std::string(width - std::min(width, number.size()), '0') + number + " " +
+         std::string(name);
+}
+
+class Conversion {
+ public:
+  Conversion(ContainerInput& input, ByteSink& out, const ConvertOptions& options)
+      : input_(input),
+        zip_(out, options.modified, options.limits),
+        method_(options.deflate ? ZipMethod::deflated : ZipMethod::stored),
+        block_(kCopyBlockSize) {}
+
+  // Copies the row's stored file into a member; a ZipWriter error (the sink's) is final and
+  // comes back in `writeError`.
+  MemberOutcome copy(std::size_t index, const FileEntry& entry, const std::string& zipName,
+                     std::error_code& writeError) {
+    if (!seekToFileChunk(input_, entry)) {
+      return input_.readError() ? outcome(index, MemberStatus::readFailed, input_.readError())
+                                : outcome(index, MemberStatus::notFileChunk);
+    }
+    if ((writeError = zip_.begin(zipName, entry.size, method_))) {
+      return outcome(index, MemberStatus::readFailed);
+    }
+    std::uint32_t remaining = entry.size;
+    while (remaining > 0) {
+      const auto wanted = std::min<std::size_t>(remaining, block_.size());
+      const std::size_t got = input_.read(std::span(block_).first(wanted));
+      if (input_.readError()) {
+        writeError = zip_.drop();
+        return outcome(index, MemberStatus::readFailed, input_.readError());
+      }
+      if ((writeError = zip_.data(std::span(block_).first(got)))) {
+        return outcome(index, MemberStatus::readFailed);
+      }
+      remaining -= static_cast<std::uint32_t>(got);
+      if (got < wanted) {
+        writeError = zip_.drop();
+        return outcome(index, MemberStatus::truncated);
+      }
+    }
+    writeError = zip_.end();
+    MemberOutcome written = outcome(index, MemberStatus::written);
+    written.zipName = zipName;
+    return written;
+  }
+
+  std::error_code addText(std::string_view name, std::string_view text) {
+    if (const std::error_code error = zip_.begin(name, text.size(), method_)) {
+      return error;
+    }
+    if (const std::error_code error = zip_.data(std::as_bytes(std::span(text)))) {
+      return error;
+    }
+    return zip_.end();
+  }
+
+  std::error_code finish() { return zip_.finish(); }
+
+ private:
+  ContainerInput& input_;
+  ZipWriter zip_;
+  ZipMethod method_;
+  std::vector<std::byte> block_;
+};
+
+}  // namespace
+
+bool naturalLess(std::string_view a, std::string_view b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      const auto run = [](std::string_view text, std::size_t& at) {
+        while (at < text.size() && text[at] == '0') {
+          ++at;
+        }
+        const std::size_t start = at;
+        while (at < text.size() && isDigit(text[at])) {
+          ++at;
+        }
+        return text.substr(start, at - start);
+      };
+      const std::string_view x = run(a, i);
+      const std::string_view y = run(b, j);
+      if (x.size() != y.size()) {
+        return x.size() < y.size();
+      }
+      if (x != y) {
+        return x < y;
+      }
+      continue;
+    }
+    if (a[i] != b[j]) {
+      return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+    }
+    ++i;
+    ++j;
+  }
+  if (i == a.size() && j == b.size()) {
+    return a < b;
+  }
+  return i == a.size();
+}
+
+ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSink& out,
+                           const ConvertOptions& options, const MemberReport& report) {
+  const FileTable& entries = archive.entries;
+  const std::size_t longestPrefix =
+      options.renumber ? std::to_string(entries.size()).size() + 1 : 0;
+  std::vector<Plan> plans(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    plans[i].zipName = toUtf8(untilFirstZero(entries[i].name));
+    plans[i].decided =
+        nameRefusal(i, entries[i], plans[i].zipName, zip::kMaxNameLength - longestPrefix);
+  }
+  settleSameNames(input, entries, plans);
+
+  ConvertResult result;
+  std::size_t planned = 0;
+  const std::string* previous = nullptr;
+  for (const Plan& plan : plans) {
+    if (plan.decided) {
+      continue;
+    }
+    ++planned;
+    if (!options.renumber && previous != nullptr && naturalLess(plan.zipName, *previous)) {
+      result.namesOutOfOrder = true;
+    }
+    previous = &plan.zipName;
+  }
+  const std::size_t width = std::to_string(planned).size();
+
+  Conversion conversion(input, out, options);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    MemberOutcome done;
+    if (plans[i].decided) {
+      done = *plans[i].decided;
+    } else {
+      const std::string zipName = options.renumber
+                                      ? renumbered(result.members + 1, width, plans[i].zipName)
+                                      : plans[i].zipName;
+      std::error_code writeError;
+      done = conversion.copy(i, entries[i], zipName, writeError);
+      if (writeError) {
+        return {ConvertStatus::writeFailed, writeError, result.members, result.failures,
+                result.namesOutOfOrder};
+      }
+    }
+    if (done.status == MemberStatus::written) {
+      ++result.members;
+    } else if (isFailure(done.status)) {
+      ++result.failures;
+    }
+    if (report) {
+      report(done);
+    }
+  }
+
+  std::error_code error = conversion.addText(kComicInfoName, comicInfoXml(archive, result.members));
+  if (!error) {
+    error = conversion.finish();
+  }
+  if (error) {
+    result.status = ConvertStatus::writeFailed;
+    result.error = error;
+  }
+  return result;
+}
+
+ConvertResult convertToZip(ArchiveReader& reader, ByteSink& out, const ConvertOptions& options,
+                           const MemberReport& report) {
+  return convertToZip(reader.input(), reader.archive(), out, options, report);
+}
+
+}  // namespace kzb

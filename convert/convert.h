@@ -1,0 +1,104 @@
+// A container converted into one ZIP that comic and e-book readers open (a CBZ): its stored
+// files as members in table order, and ComicInfo.xml beside them. It reads the container and
+// writes into a ByteSink; where the ZIP goes and how each outcome is worded are the caller's.
+//
+// Which rows become members:
+//  - Names follow extraction's rules and Windows' rules on every platform (nameProblem with
+//    windowsRules), since a ZIP travels and one container must give the same ZIP anywhere. A
+//    name a header cannot hold, or the name ComicInfo.xml (in any case: the ZIP's own is made
+//    from the metadata and readers look for it whatever its case), is refused too. The ZIP
+//    name is the stored name up to its first zero unit, as UTF-8, a lone surrogate as U+FFFD.
+//  - Two rows with the same ZIP name: only the later one is a member, or rather the last of
+//    them whose stored file stands whole in the container, so a later copy cut short does not
+//    cost an earlier complete one.
+//  - A row whose stored file cannot be read in full (no "FILE" chunk of its size at its
+//    position, the container ends inside it, a read error) is left out, rolled back if it was
+//    begun, and the members after it are still written.
+//  - With `renumber`, each member's name starts with its position among the members, zero-
+//    padded to the digits of the number of members planned, and a space ("001 cover.jpg").
+//  - ComicInfo.xml comes last, when the count of members is known: its PageCount is that
+//    count.
+// The ZIP itself: see zip_writer.h. Memory follows the file table, not the stored files.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "archive.h"
+#include "archive_reader.h"
+#include "byte_sink.h"
+#include "container_input.h"
+#include "entry_name.h"
+#include "zip_writer.h"
+
+namespace kzb {
+
+struct ConvertOptions {
+  bool deflate = false;   // members compressed with deflate; stored as they are otherwise
+  bool renumber = false;  // names prefixed with their position ("001 ")
+  // Every member's time, ComicInfo.xml's too: the container file's modification time, so
+  // converting one container twice gives the same bytes.
+  std::chrono::sys_seconds modified{};
+  ZipLimits limits{};  // lowered only by tests
+};
+
+// What became of one row of the file table.
+enum class MemberStatus {
+  written,          // a member, under zipName
+  replacedByLater,  // a later row of the same name is the member
+  unsafeName,       // refused by a rule of extraction or of Windows (nameProblem says which)
+  nameTooLong,      // its UTF-8 name has more bytes than a ZIP header can hold
+  reservedName,     // named ComicInfo.xml, which the ZIP makes from the metadata
+  notFileChunk,     // no "FILE" chunk of the entry's size at its position
+  truncated,        // the container ends inside its bytes
+  readFailed,       // the system could not read its bytes (error)
+};
+
+struct MemberOutcome {
+  std::size_t index = 0;  // its row in the file table
+  MemberStatus status = MemberStatus::written;
+  NameProblem nameProblem = NameProblem::none;  // unsafeName: which rule
+  std::error_code error;                        // readFailed: the system's reason
+  std::string zipName;                          // written: its name in the ZIP, UTF-8
+};
+
+// Whether the row's stored file is missing from the ZIP by a fault or a refusal, as opposed
+// to being in it, or standing in it as a later row of its name.
+constexpr bool isFailure(MemberStatus status) {
+  return status != MemberStatus::written && status != MemberStatus::replacedByLater;
+}
+
+enum class ConvertStatus {
+  complete,     // the whole ZIP is in the sink
+  writeFailed,  // the sink (or the compressor) failed: error says why; the sink holds no ZIP
+};
+
+struct ConvertResult {
+  ConvertStatus status = ConvertStatus::complete;
+  std::error_code error;
+  std::size_t members = 0;   // rows written, ComicInfo.xml aside
+  std::size_t failures = 0;  // rows for which isFailure holds
+  // The names of the members, sorted naturally, are not in table order, so readers that sort
+  // by name show them in another order; only without `renumber`, which puts them in order.
+  bool namesOutOfOrder = false;
+};
+
+// Called once per row of the file table, in table order, as soon as its fate is known.
+using MemberReport = std::function<void(const MemberOutcome&)>;
+
+// Writes the ZIP of `archive`'s rows, read from `input`, into `out` from its current end.
+ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSink& out,
+                           const ConvertOptions& options, const MemberReport& report = {});
+ConvertResult convertToZip(ArchiveReader& reader, ByteSink& out, const ConvertOptions& options,
+                           const MemberReport& report = {});
+
+// The order of names that readers of comics call natural: runs of ASCII digits compare as
+// numbers ("2" before "10"), everything else byte by byte (code point order); names equal as
+// numbers ("01", "1") fall back to their bytes.
+bool naturalLess(std::string_view a, std::string_view b);
+
+}  // namespace kzb

@@ -117,8 +117,9 @@ class Conversion {
         method_(options.deflate ? ZipMethod::deflated : ZipMethod::stored),
         block_(kCopyBlockSize) {}
 
-  // Copies the row's stored file into a member; a ZipWriter error (the sink's) is final and
-  // comes back in `writeError`.
+  // Copies the row's stored file into a member, or leaves the row out and says why. A
+  // ZipWriter error (the sink's) comes back in `writeError`: it ends the whole conversion,
+  // and the outcome returned with it means nothing.
   MemberOutcome copy(std::size_t index, const FileEntry& entry, const std::string& zipName,
                      std::error_code& writeError) {
     if (!seekToFileChunk(input_, entry)) {

@@ -87,7 +87,8 @@ struct ConvertResult {
   bool namesOutOfOrder = false;
 };
 
-// Called once per row of the file table, in table order, as soon as its fate is known.
+// Called once per row of the file table, in table order, as soon as its fate is known; rows
+// after a write failure (ConvertStatus::writeFailed) are not reported.
 using MemberReport = std::function<void(const MemberOutcome&)>;
 
 // Writes the ZIP of `archive`'s rows, read from `input`, into `out` from its current end.

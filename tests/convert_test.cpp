@@ -10,11 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +25,7 @@
 #include "temp_dir.h"
 #include "utf8.h"
 #include "zip_format.h"
+#include "zip_readers.h"
 #include "zip_writer.h"
 
 namespace kzb {
@@ -122,137 +121,11 @@ class FullSink final : public ByteSink {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Readers the project did not write.
+// Readers the project did not write (tests/support/zip_readers.h).
 
-struct Member {
-  std::string name;  // UTF-8
-  std::string bytes;
-};
-
-// The readers that were not installed, for the test's message.
-std::set<std::string>& missingReaders() {
-  static std::set<std::string> missing;
-  return missing;
-}
-
-#ifndef _WIN32
-// Reads the ZIP named on its command line with Python's zipfile: testzip() finds no bad CRC,
-// the names are those of the manifest in its order, each with the UTF-8 flag, each member's
-// bytes are those of the manifest's file, and its time is the one given.
-constexpr std::string_view kZipfileCheck = R"PY(
-import sys, zipfile
-zip_path, manifest, expected_time = sys.argv[1], sys.argv[2], sys.argv[3]
-expected = []
-for line in open(manifest, encoding="ascii"):
-    name_hex, path = line.split()
-    expected.append((bytes.fromhex(name_hex).decode("utf-8"), path))
-with zipfile.ZipFile(zip_path) as z:
-    bad = z.testzip()
-    if bad is not None:
-        sys.exit("testzip: bad member %r" % bad)
-    names = z.namelist()
-    if names != [name for name, _ in expected]:
-        sys.exit("names %r, expected %r" % (names, [name for name, _ in expected]))
-    for info, (name, path) in zip(z.infolist(), expected):
-        if not info.flag_bits & 0x800:
-            sys.exit("%r: no UTF-8 flag" % name)
-        with open(path, "rb") as f:
-            if z.read(info) != f.read():
-                sys.exit("%r: bytes differ" % name)
-        if expected_time != "-" and "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time != expected_time:
-            sys.exit("%r: time %r, expected %s" % (name, info.date_time, expected_time))
-print("zipfile: ok")
-)PY";
-
-std::string quoted(const fs::path& path) {
-  return "'" + testing::utf8String(path) + "'";
-}
-
-bool installed(const std::string& tool) {
-  static std::map<std::string, bool> known;
-  if (const auto found = known.find(tool); found != known.end()) {
-    return found->second;
-  }
-  const bool present = std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-  known[tool] = present;
-  if (!present) {
-    missingReaders().insert(tool);
-  }
-  return present;
-}
-
-std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    const auto value = static_cast<unsigned char>(c);
-    text += kDigits[value >> 4];
-    text += kDigits[value & 0xf];
-  }
-  return text;
-}
-
-// Runs `command` with its output in `log`; a failure shows the command and what it said.
-void expectSucceeds(const std::string& command, const fs::path& log) {
-  const int status = std::system((command + " >" + quoted(log) + " 2>&1").c_str());
-  EXPECT_EQ(status, 0) << command << "\n" << testing::readFile(log);
-}
-
-#endif
-
-// Every reader that is installed checks `zip`, which must hold `members` in this order
-// (`time`: their time as "YYYY-MM-DD hh:mm:ss", or "-" for any).
-void checkWithZipReaders(const fs::path& zip, const std::vector<Member>& members,
-                         const std::string& time = "-") {
-#ifdef _WIN32
-  (void)zip, (void)members, (void)time;  // the readers run on Linux
-#else
-  static int checks = 0;
-  const fs::path work = zip.parent_path() / ("readers-" + std::to_string(++checks));
-  fs::create_directories(work);
-  const fs::path log = work / "log";
-  if (installed("python3")) {
-    testing::writeFile(work / "check.py", kZipfileCheck);
-    std::string manifest;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      const fs::path file = work / ("member-" + std::to_string(i));
-      testing::writeFile(file, members[i].bytes);
-      manifest += hex(members[i].name) + " " + testing::utf8String(file) + "\n";
-    }
-    testing::writeFile(work / "manifest", manifest);
-    expectSucceeds("python3 " + quoted(work / "check.py") + " " + quoted(zip) + " " +
-                       quoted(work / "manifest") + " '" + time + "'",
-                   log);
-  }
-  if (installed("unzip")) {
-    expectSucceeds("unzip -t " + quoted(zip), log);
-  }
-  if (installed("7z")) {
-    expectSucceeds("7z t " + quoted(zip), log);
-  }
-  if (installed("bsdtar")) {
-    expectSucceeds("LC_ALL=C.UTF-8 bsdtar -tf " + quoted(zip), log);
-    std::string expected;
-    for (const Member& member : members) {
-      expected += member.name + "\n";
-    }
-    EXPECT_EQ(testing::readFile(log), expected) << "bsdtar -tf " << testing::utf8String(zip);
-  }
-#endif
-}
-
-// Written at the end of a test that read ZIPs back: a reader that is not installed did not
-// check them, and the test says so rather than pass.
-#define SKIP_IF_A_READER_IS_MISSING()                               \
-  do {                                                              \
-    if (!missingReaders().empty()) {                                \
-      std::string names;                                            \
-      for (const std::string& tool : missingReaders()) {            \
-        names += " " + tool;                                        \
-      }                                                             \
-      GTEST_SKIP() << "not read back by (not installed):" << names; \
-    }                                                               \
-  } while (false)
+using Member = testing::ZipMember;
+using testing::checkWithZipReaders;
+using testing::xmllintChildren;
 
 // ---------------------------------------------------------------------------------------------
 // The writer.
@@ -522,43 +395,6 @@ const Texts kAllTexts = {
     {"MAKR", u"make-sample"},
     {"COMT", u"A voyage <by night>."},
 };
-
-// Parses the document with xmllint, checks it against `schema` where one is given, and
-// returns the names of the elements `childrenXPath` selects, in order; nothing where xmllint
-// does not run.
-std::optional<std::vector<std::string>> xmllintChildren(const fs::path& dir,
-                                                        const std::string& document,
-                                                        const std::string& childrenXPath,
-                                                        const fs::path& schema = {}) {
-#ifndef _WIN32
-  if (!installed("xmllint")) {
-    return std::nullopt;
-  }
-  const fs::path file = dir / "document.xml";
-  const fs::path log = dir / "xmllint.log";
-  testing::writeFile(file, document);
-  expectSucceeds("xmllint --noout " + quoted(file), log);
-  if (!schema.empty()) {
-    expectSucceeds("xmllint --noout --schema " + quoted(schema) + " " + quoted(file), log);
-  }
-  // An empty selection is an exit status of its own, and no names.
-  const fs::path out = dir / "xpath.out";
-  (void)std::system(("xmllint --xpath \"" + childrenXPath + "\" " + quoted(file) + " >" +
-                     quoted(out) + " 2>/dev/null")
-                        .c_str());
-  static const std::regex opening(R"(<([A-Za-z:]+)[ >])");
-  std::vector<std::string> names;
-  const std::string listed = testing::readFile(out);
-  for (auto it = std::sregex_iterator(listed.begin(), listed.end(), opening);
-       it != std::sregex_iterator(); ++it) {
-    names.push_back((*it)[1]);
-  }
-  return names;
-#else
-  (void)dir, (void)document, (void)childrenXPath, (void)schema;
-  return std::nullopt;
-#endif
-}
 
 std::vector<std::string> namesOf(const std::vector<std::pair<std::string, std::string>>& elements) {
   std::vector<std::string> names;

@@ -35,7 +35,8 @@ class Formatter : public CLI::Formatter {
 std::string footerOf(const Command& command) {
   std::string footer;
   if (command.name == "info") {
-    footer = "The report is kzb-extract's, byte for byte.";
+    footer =
+        "The report is kzb-extract's, byte for byte. --comicinfo and --opf take one\ncontainer.";
   } else if (command.name == "list") {
     footer = "Names are escaped as in the report; --json writes UTF-8 with JSON escapes.";
   } else if (command.name == "extract") {
@@ -46,6 +47,10 @@ std::string footerOf(const Command& command) {
     footer = "Prints 'C: ok (N files)' or 'C: N problems'; each problem is a line on stderr.";
   } else if (command.name == "cat") {
     footer = "Entries go out in the order of the file table, as stored.";
+  } else if (command.name == "convert") {
+    footer =
+        "Writes DIR/<container name without extension>.cbz, or OUT for one container. It\n"
+        "appears only when complete; entries that fail are left out, the rest written.";
   }
   if ((command.options & kFilterOptions) != 0) {
     footer += "\nGLOB: * ? [...] matched against the whole stored name, case-sensitively.";
@@ -98,6 +103,26 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
            "no progress line")
         ->excludes(on);
   }
+  if ((command.options & kDocumentOptions) != 0) {
+    CLI::Option* comicInfo = app.add_flag_callback(
+        "--comicinfo", [&options] { options.document = InfoDocument::comicInfo; },
+        "print ComicInfo.xml, as convert writes it, instead");
+    app.add_flag_callback(
+           "--opf", [&options] { options.document = InfoDocument::opf; },
+           "print an OPF package document of the metadata instead")
+        ->excludes(comicInfo);
+  }
+  if ((command.options & kConversionOptions) != 0) {
+    CLI::Option* output =
+        app.add_option("-o,--output", options.output, "write the one container's ZIP to OUT")
+            ->type_name("OUT");
+    app.add_option("-C,--directory", options.directory,
+                   "write into DIR, made with its parents if missing")
+        ->type_name("DIR")
+        ->excludes(output);
+    app.add_flag("--renumber", options.renumber, "prefix each name with its position: 001 ...");
+    app.add_flag("--deflate", options.deflate, "compress the entries (default: stored)");
+  }
   if ((command.options & kFilterOptions) != 0) {
     // One pattern an option: the argument after it is a container again.
     app.add_option("--include", options.includes,
@@ -134,7 +159,7 @@ Invocation parseCommandLine(const std::vector<std::string>& arguments) {
   }
 
   Invocation invocation;
-  CLI::App app{"List, test, print and extract the files of KZB containers.", "kzb"};
+  CLI::App app{"List, test, print, extract and convert the files of KZB containers.", "kzb"};
   auto formatter = std::make_shared<Formatter>();
   formatter->label("SUBCOMMAND", "COMMAND");
   formatter->label("Subcommands", "Commands");
@@ -189,6 +214,19 @@ Invocation parseCommandLine(const std::vector<std::string>& arguments) {
   Options& options = invocation.options;
   if (options.containers.empty()) {
     return usageError("no container given", command);
+  }
+  if (options.containers.size() > 1 && options.document != InfoDocument::report) {
+    return usageError(
+        std::string(options.document == InfoDocument::comicInfo ? "--comicinfo" : "--opf") +
+            " takes one container",
+        command);
+  }
+  if (const CLI::Option* output = sub->get_option_no_throw("--output");
+      output != nullptr && output->count() > 0 && options.output.empty()) {
+    return usageError("-o needs the name of a file", command);
+  }
+  if (options.containers.size() > 1 && !options.output.empty()) {
+    return usageError("-o names the file of one container; for several, use -C", command);
   }
   invocation.kind = Invocation::Kind::run;
   return invocation;

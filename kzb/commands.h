@@ -1,7 +1,7 @@
 // kzb's commands. Each is a function from the parsed options to an exit status, in a file of
-// its own (info.cpp, list.cpp, extract.cpp, test.cpp, cat.cpp); kCommands is the one table
-// that names them, and the command line (command_line.cpp) is parsed from it. No command
-// sees the arguments themselves.
+// its own (info.cpp, list.cpp, extract.cpp, test.cpp, cat.cpp, convert.cpp); kCommands is the one
+// table that names them, and the command line (command_line.cpp) is parsed from it. No command sees
+// the arguments themselves.
 #pragma once
 
 #include <array>
@@ -19,6 +19,13 @@ inline constexpr int kExitUsage = 2;    // the command line asked for nothing th
 
 enum class ProgressMode { automatic, always, never };
 
+// What info prints of a container.
+enum class InfoDocument {
+  report,     // kzb-extract's report
+  comicInfo,  // --comicinfo: ComicInfo.xml
+  opf,        // --opf: an OPF package document holding the metadata
+};
+
 // Everything the command line says, for whichever command it names.
 struct Options {
   std::vector<std::string> containers;  // as given, UTF-8
@@ -27,12 +34,16 @@ struct Options {
   std::vector<std::string> excludes;    // --exclude, in order
   bool longListing = false;             // list -l
   bool json = false;                    // list --json
-  std::string directory;                // extract -C; empty for the working directory
+  std::string directory;                // extract and convert -C; empty for the working directory
   bool each = false;                    // extract --each
   bool skipExisting = false;            // extract --skip-existing
   bool verbose = false;                 // extract -v
   bool sync = false;                    // extract --sync
   ProgressMode progress = ProgressMode::automatic;
+  InfoDocument document = InfoDocument::report;  // info --comicinfo, --opf
+  std::string output;                            // convert -o; empty for DIR/<name>.cbz
+  bool renumber = false;                         // convert --renumber
+  bool deflate = false;                          // convert --deflate
 };
 
 // Where a command writes, and what it knows of the process's surroundings.
@@ -50,6 +61,8 @@ enum OptionGroup : unsigned {
   kListingOptions = 1u << 1,     // -l, --json
   kExtractionOptions = 1u << 2,  // -C, --each, --skip-existing, -v, --sync, progress
   kEntryNameOperands = 1u << 3,  // one container, then entry names
+  kDocumentOptions = 1u << 4,    // --comicinfo, --opf: one container
+  kConversionOptions = 1u << 5,  // -o, -C, --renumber, --deflate
 };
 
 struct Command {
@@ -64,9 +77,11 @@ int runList(const Options& options, Context& context);
 int runExtract(const Options& options, Context& context);
 int runTest(const Options& options, Context& context);
 int runCat(const Options& options, Context& context);
+int runConvert(const Options& options, Context& context);
 
-inline constexpr std::array<Command, 5> kCommands{{
-    {"info", "print the report of each container", 0, runInfo},
+inline constexpr std::array<Command, 6> kCommands{{
+    {"info", "print the report; --comicinfo, --opf: the metadata as XML", kDocumentOptions,
+     runInfo},
     {"list", "list the entries; -l: size and CRC-32, --json: JSON Lines",
      kFilterOptions | kListingOptions, runList},
     {"extract", "extract the entries, where -C or --each says", kFilterOptions | kExtractionOptions,
@@ -74,6 +89,8 @@ inline constexpr std::array<Command, 5> kCommands{{
     {"test", "check every entry against its CRC-32; write nothing", kFilterOptions, runTest},
     {"cat", "write the entries named to standard output", kFilterOptions | kEntryNameOperands,
      runCat},
+    {"convert", "write each container as a CBZ (ZIP) with ComicInfo.xml", kConversionOptions,
+     runConvert},
 }};
 
 }  // namespace kzb::tool

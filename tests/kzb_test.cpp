@@ -213,7 +213,7 @@ TEST_F(KzbTest, HelpFitsOnOneScreenAndNamesEveryCommand) {
   for (std::string line; std::getline(lines, line);) {
     EXPECT_LE(line.size(), 80u) << line;
   }
-  for (const std::string command : {"info", "list", "extract", "test", "cat"}) {
+  for (const std::string command : {"info", "list", "extract", "test", "cat", "convert"}) {
     EXPECT_NE(top.out.find("\n  " + command + " "), std::string::npos) << command;
     const Outcome help = kzb({command, "--help"});
     EXPECT_EQ(help.status, 0);

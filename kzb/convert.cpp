@@ -1,0 +1,268 @@
+// kzb convert: each container as one ZIP that readers of comics and e-books open (a CBZ): its
+// stored files in table order, then ComicInfo.xml (convert.h says which rows become members).
+// The ZIP goes into an output file (output_file.h), which takes its name only once the ZIP is
+// complete: a conversion that fails or is interrupted leaves nothing, an existing file of that
+// name is replaced only by a whole ZIP, and the container itself is never replaced.
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "archive_reader.h"
+#include "command_output.h"
+#include "commands.h"
+#include "convert.h"
+#include "diagnostics.h"
+#include "directory.h"
+#include "entry_name.h"
+#include "output_file.h"
+#include "output_sink.h"
+#include "paths.h"
+#include "placed_files.h"
+#include "utf8.h"
+
+namespace kzb::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+Extraction asExtraction(ExtractStatus status, std::error_code error = {}) {
+  return {status, error, NameProblem::none, {}};
+}
+
+// Why a row of the file table is not in the ZIP, in extraction's words where it has them.
+std::string describe(const MemberOutcome& done) {
+  switch (done.status) {
+    case MemberStatus::unsafeName:
+      return std::string(kzb::describe(done.nameProblem));
+    case MemberStatus::nameTooLong:
+      return "name too long for a ZIP, not converted (a header holds 65535 bytes of UTF-8)";
+    case MemberStatus::reservedName:
+      return "reserved name, not converted (the ZIP's ComicInfo.xml is made from the metadata)";
+    case MemberStatus::notFileChunk:
+      return kzb::describe(asExtraction(ExtractStatus::notFileChunk));
+    case MemberStatus::truncated:
+      return kzb::describe(asExtraction(ExtractStatus::truncated));
+    case MemberStatus::readFailed:
+      return kzb::describe(asExtraction(ExtractStatus::readFailed, done.error));
+    case MemberStatus::written:
+    case MemberStatus::replacedByLater:
+      break;
+  }
+  return "converted";
+}
+
+// The last component of a path given as UTF-8 (`stem`: without its extension), as UTF-16 for
+// the output unit; nothing when it is no name this platform can take for a file (the path
+// ends in a separator, it is "." or "..", or it cannot be read as Unicode).
+std::optional<std::u16string> fileNameOf(const std::string& path, bool stem,
+                                         std::u16string_view suffix) {
+  try {
+    const fs::path name = pathFromUtf8(path).filename();
+    std::u16string text = (stem ? name.stem() : name).u16string();
+    text += suffix;
+    if (entryNameProblem(text) != NameProblem::none) {
+      return std::nullopt;
+    }
+    return text;
+  } catch (const std::exception&) {  // not UTF-8: no name to give the file
+    return std::nullopt;
+  }
+}
+
+// `directory` and `name` joined as a line shows them, with the separator every platform takes.
+std::string joined(const std::string& directory, const std::string& name) {
+  if (directory.empty()) {
+    return name;
+  }
+  const char last = directory.back();
+  return directory + (last == '/' || last == '\\' ? "" : "/") + name;
+}
+
+class ConvertRun {
+ public:
+  ConvertRun(const Options& options, Context& context) : options_(options), context_(context) {}
+
+  int run() {
+    for (const std::string& container : options_.containers) {
+      if (!convertContainer(container)) {
+        break;
+      }
+    }
+    return status_;
+  }
+
+ private:
+  // Where one container's ZIP goes: its name in the destination, and the path lines show.
+  struct Target {
+    std::u16string name;
+    std::string shown;
+  };
+
+  // False when the run cannot go on: the directory that every ZIP goes into cannot be opened.
+  bool convertContainer(const std::string& container) {
+    ArchiveReader reader(container);
+    if (!diagnoseWalk(context_, container, reader.walk())) {
+      status_ = kExitFailure;
+    }
+    if (reader.walk().status == WalkStatus::cannotOpen) {
+      return true;  // nothing to convert, and no directory made for it
+    }
+    const std::optional<Target> target = targetFor(container);
+    if (!target) {
+      status_ = kExitFailure;
+      return true;
+    }
+    if (!destination_.isOpen() && !openDestination()) {
+      return false;
+    }
+    if (const auto earlier = writtenFor_.find(target->name); earlier != writtenFor_.end()) {
+      diagnoseSharedOutput(container, target->shown, earlier->second);
+      return true;
+    }
+    convertInto(reader, container, *target);
+    return true;
+  }
+
+  std::optional<Target> targetFor(const std::string& container) {
+    if (!options_.output.empty()) {
+      if (std::optional<std::u16string> name = fileNameOf(options_.output, false, u"")) {
+        return Target{std::move(*name), options_.output};
+      }
+      diagnose(context_, options_.output, "names no file to write; not converted");
+      return std::nullopt;
+    }
+    if (std::optional<std::u16string> name = fileNameOf(container, true, u".cbz")) {
+      const std::string shown = joined(options_.directory, toUtf8(*name));
+      return Target{std::move(*name), shown};
+    }
+    diagnose(context_, container, "its file name gives no name for the ZIP; not converted");
+    return std::nullopt;
+  }
+
+  // -o: the directory OUT names its file in, which must exist; otherwise -C DIR, made with its
+  // parents if missing, or the working directory.
+  bool openDestination() {
+    std::string path = options_.directory;
+    bool create = true;
+    if (!options_.output.empty()) {
+      path = utf8FromPath(pathFromUtf8(options_.output).parent_path());
+      create = false;
+    }
+    const std::error_code error =
+        path.empty() ? destination_.openWorking() : destination_.open(path, create);
+    if (error) {
+      diagnose(context_, path.empty() ? "." : path,
+               std::string(create ? "cannot make or open" : "cannot open") +
+                   " this directory: " + error.message());
+      status_ = kExitFailure;
+      return false;
+    }
+    return true;
+  }
+
+  void convertInto(ArchiveReader& reader, const std::string& container, const Target& target) {
+    OutputFile file;
+    if (const std::error_code error = file.create(destination_, target.name)) {
+      fail(target.shown, asExtraction(ExtractStatus::cannotCreate, error));
+      return;
+    }
+    OutputFileSink sink(file);
+    ConvertOptions conversion;
+    conversion.deflate = options_.deflate;
+    conversion.renumber = options_.renumber;
+    conversion.modified =
+        std::chrono::sys_seconds{std::chrono::seconds{reader.input().modifiedTime()}};
+    const FileTable& entries = reader.entries();
+    const ConvertResult result =
+        convertToZip(reader, sink, conversion, [&](const MemberOutcome& done) {
+          if (isFailure(done.status)) {
+            diagnose(context_, entryLabel(entries[done.index], done.index), describe(done));
+            status_ = kExitFailure;
+          }
+        });
+    if (result.status == ConvertStatus::writeFailed) {
+      file.abandon();
+      fail(target.shown, asExtraction(ExtractStatus::writeFailed, result.error));
+      return;
+    }
+    OutputFile::Committed committed =
+        file.commit(OutputFile::Placement::replaceExisting, reader.input().identity(), placed_);
+    if (!placed(committed, container, target)) {
+      return;
+    }
+    writtenFor_[target.name] = container;
+    if (result.namesOutOfOrder) {
+      diagnose(context_, container,
+               "note: readers sort pages by name, and these names sort out of the container's "
+               "order; --renumber keeps it");
+    }
+  }
+
+  // Whether the ZIP now stands under its name; a diagnostic when not.
+  bool placed(OutputFile::Committed& committed, const std::string& container,
+              const Target& target) {
+    using Outcome = OutputFile::Outcome;
+    switch (committed.outcome) {
+      case Outcome::placed:
+        return true;
+      case Outcome::isProtected:
+        fail(target.shown, asExtraction(ExtractStatus::isTheContainer));
+        return false;
+      case Outcome::writeFailed:
+        fail(target.shown, asExtraction(ExtractStatus::writeFailed, committed.error));
+        return false;
+      case Outcome::nameRefused:
+        fail(target.shown, asExtraction(ExtractStatus::nameRefused, committed.error));
+        return false;
+      case Outcome::sameFileAsEarlier:
+        if (const auto earlier = writtenFor_.find(committed.earlier);
+            earlier != writtenFor_.end()) {
+          diagnoseSharedOutput(container, target.shown, earlier->second);
+        } else {
+          fail(target.shown, {ExtractStatus::sameFileAsEarlier,
+                              {},
+                              NameProblem::none,
+                              std::move(committed.earlier)});
+        }
+        return false;
+      case Outcome::keptExisting:  // only where asked to keep what exists, which convert never is
+      case Outcome::cannotPlace:
+        break;
+    }
+    fail(target.shown, asExtraction(ExtractStatus::cannotCreate, committed.error));
+    return false;
+  }
+
+  // Two containers of the run whose ZIPs would have the same name (the same file name without
+  // the extension, or names the file system takes for one): the later one is not converted.
+  void diagnoseSharedOutput(const std::string& container, const std::string& shown,
+                            const std::string& earlier) {
+    diagnose(context_, container,
+             "would share the output " + printable(shown) + " with " + printable(earlier) +
+                 "; not converted");
+    status_ = kExitFailure;
+  }
+
+  void fail(const std::string& subject, const Extraction& what) {
+    diagnose(context_, subject, kzb::describe(what));
+    status_ = kExitFailure;
+  }
+
+  const Options& options_;
+  Context& context_;
+  Directory destination_;  // opened with the first container that has something to convert
+  PlacedFiles placed_;
+  std::map<std::u16string, std::string> writtenFor_;  // each ZIP's name: its container
+  int status_ = kExitSuccess;
+};
+
+}  // namespace
+
+int runConvert(const Options& options, Context& context) {
+  return ConvertRun(options, context).run();
+}
+
+}  // namespace kzb::tool

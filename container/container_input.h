@@ -37,6 +37,9 @@ class ContainerInput {
   const std::error_code& readError() const { return readError_; }
   std::uint64_t fileSize() const { return file_.size(); }
   const FileIdentity& identity() const { return file_.identity(); }
+  // The file itself, for a copy that the system makes from it (OutputFile::appendCopy); the
+  // caller then moves past what was copied.
+  const InputFile& file() const { return file_; }
 
  private:
   bool refill();  // loads the buffer from offset_; false at the end or on an error

@@ -53,6 +53,8 @@ class InputFile {
   const FileIdentity& identity() const { return identity_; }
 
  private:
+  friend class OutputFile;  // its copy inside the system reads through handle_
+
   std::intptr_t handle_ = -1;  // a file descriptor, or a HANDLE on Windows
   std::uint64_t size_ = 0;
   FileIdentity identity_;

@@ -29,6 +29,19 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
   return {};
 }
 
+std::uint64_t OutputFile::appendCopy(const InputFile& source, std::uint64_t offset,
+                                     std::uint64_t count) {
+  if (!source.isOpen() || offset >= source.size()) {
+    return 0;
+  }
+  count = std::min(count, source.size() - offset);
+  std::error_code error;
+  if (count == 0 || !flush(error)) {
+    return 0;  // a write failure stays in failure_, for the next write() or commit()
+  }
+  return copyInSystem(handle_, source, offset, count);
+}
+
 bool OutputFile::flush(std::error_code& error) {
   if (failure_) {
     error = failure_;

@@ -6,7 +6,10 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "archive_reader.h"
 #include "container_builder.h"
@@ -147,6 +150,61 @@ TEST_F(ExtractTest, PayloadCutShortKeepsItsBytesAndEarlierEntriesStillExtract) {
   EXPECT_EQ(testing::readFile(out() / "first"), pattern(5000, 1));
   EXPECT_EQ(testing::readFile(out() / "second"), pattern(9000, 2).substr(0, 1000));
   EXPECT_EQ(outputNames(), (std::vector<std::string>{"first", "second"}));
+}
+
+// Large payloads are first offered to the system's own copy, which may stop at any byte; cut
+// short by the end of the container anywhere, such a payload keeps exactly the bytes present.
+TEST_F(ExtractTest, LargePayloadsComeOutWholeOrWithEveryByteThatIsThere) {
+  const std::size_t sizes[] = {65535, 65536, 65537, (std::size_t{3} << 20) + 5};
+  for (const std::size_t size : sizes) {
+    SCOPED_TRACE(size);
+    const std::string data = pattern(size, static_cast<unsigned>(size % 251));
+    const Bytes whole = containerOf({{u"small", "s", {}}, {u"large", data, {}}});
+    const std::size_t payload = whole.size() - size;  // the last bytes of the container
+    for (const std::size_t present :
+         {size, std::size_t{0}, std::size_t{1}, std::size_t{4097}, size / 2, size - 1}) {
+      SCOPED_TRACE(present);
+      ArchiveReader& reader = open(whole.substr(0, payload + present));
+      EXPECT_EQ(reader.extractEntry(1), present == size ? ResultSuccess : ResultTruncated);
+      EXPECT_EQ(reader.extractEntry(0), ResultSuccess);  // the next copy starts afresh
+      EXPECT_EQ(testing::readFile(out() / "large"), data.substr(0, present));
+      EXPECT_EQ(testing::readFile(out() / "small"), "s");
+      fs::remove(out() / "large");
+    }
+  }
+}
+
+// What the system copies lands after what was written before it, and before what follows.
+TEST_F(ExtractTest, SystemCopyKeepsTheBytesInOrder) {
+  const std::string source = pattern(200000, 9);
+  testing::writeFile(out().parent_path() / "source", source);
+  InputFile input;
+  ASSERT_FALSE(input.open(testing::utf8String(out().parent_path() / "source")));
+  OutputFile output;
+  ASSERT_FALSE(output.create(u"joined"));
+  std::string expected;
+  const auto write = [&](std::string_view text) {
+    EXPECT_FALSE(output.write(std::as_bytes(std::span(text))));
+    expected += text;
+  };
+  // Where the platform copies less, or nothing, writes bring the rest.
+  const auto copy = [&](std::size_t offset, std::size_t count) {
+    const std::size_t present = std::min(count, source.size() - std::min(offset, source.size()));
+    const std::uint64_t copied = output.appendCopy(input, offset, count);
+    ASSERT_LE(copied, present);
+    expected += source.substr(std::min(offset, source.size()), static_cast<std::size_t>(copied));
+    const auto from = static_cast<std::size_t>(offset + copied);
+    write(std::string_view(source).substr(from, present - static_cast<std::size_t>(copied)));
+  };
+  write("head");
+  copy(10, 100000);
+  write("middle");
+  copy(150000, 100000);  // past the end of the source
+  copy(source.size(), 1);
+  write("tail");
+  EXPECT_EQ(output.commit(OutputFile::Placement::replaceExisting, {}).outcome,
+            OutputFile::Outcome::placed);
+  EXPECT_EQ(testing::readFile(out() / "joined"), expected);
 }
 
 TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {

@@ -1,7 +1,10 @@
 // Faults for one launch of the tool, preloaded (LD_PRELOAD) by the tests and steered by the
 // environment:
-//   KZB_FAULT_EIO_AT=<offset>      a pread whose range holds that file offset fails with EIO
-//   KZB_FAULT_READ_DELAY_US=<n>    every pread first sleeps n microseconds
+//   KZB_FAULT_EIO_AT=<offset>      a pread, or a copy_file_range whose source range, holds
+//                                  that file offset fails with EIO
+//   KZB_FAULT_READ_DELAY_US=<n>    every pread and copy_file_range first sleeps n microseconds;
+//                                  a copy_file_range then moves at most 64 KiB, as a pread of
+//                                  the tool's buffer would, so a slow copy stays slow
 //   KZB_FAULT_NO_TMPFILE=1         opening with O_TMPFILE fails with EOPNOTSUPP
 // Everything else goes to the next definition of the call, normally the C library's.
 
@@ -47,6 +50,9 @@ const Faults& faults() {
   }();
   return parsed;
 }
+
+// What a slowed copy_file_range moves at most in one call.
+constexpr size_t kSlowCopyMost = size_t{64} * 1024;
 
 template <typename Function>
 Function next(const char* name) {
@@ -148,6 +154,22 @@ int openat64(int dir, const char* path, int flags, ...) {
   const mode_t mode = modeArgument(flags, arguments);
   va_end(arguments);
   return refusedTemporary(flags) ? -1 : real(dir, path, flags, mode);
+}
+
+// The source offset is the one given, or the descriptor's own when none is.
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count,
+                        unsigned int flags) {
+  using Copy = ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int);
+  static const Copy real = next<Copy>("copy_file_range");
+  const std::int64_t at = inOffset != nullptr ? *inOffset : lseek64(in, 0, SEEK_CUR);
+  if (readFails(at, count)) {
+    errno = EIO;
+    return -1;
+  }
+  if (faults().delayMicroseconds > 0 && count > kSlowCopyMost) {
+    count = kSlowCopyMost;
+  }
+  return real(in, inOffset, out, outOffset, count, flags);
 }
 
 }  // extern "C"

@@ -126,6 +126,7 @@ class ArchiveReader {
 
   int depth_ = 0;  // nesting level of the chunk being walked; the root is 1
   OutputFile output_;
+  std::vector<std::byte> copyBlock_;  // the one block a payload is copied through
   int openResult_ = ResultNotAvailable;
   bool walkedPastEnd_ = false;
   std::error_code systemError_;

@@ -43,9 +43,11 @@ class ContainerInput {
 
  private:
   bool refill();  // loads the buffer from offset_; false at the end or on an error
+  std::size_t readDirect(std::span<std::byte> out);  // from offset_ into `out`, not the buffer
 
   // A system call per 64 KiB, not per header or per 4 KiB copy block.
   static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
+  static constexpr std::size_t kJumpReadSize = 4096;  // what a refill after a jump reads
 
   InputFile file_;
   std::vector<std::byte> buffer_;

@@ -9,8 +9,10 @@ namespace kzb {
 namespace {
 
 // The copy moves one block of this size at a time, so a payload of any size costs the same
-// memory: this block and the two fixed buffers of the input and the output.
-constexpr std::size_t kCopyBlockSize = 4096;
+// memory: this block and the two fixed buffers of the input and the output. As large as
+// those buffers, a block of a large payload goes from the system into it and back without
+// passing through them.
+constexpr std::size_t kCopyBlockSize = std::size_t{64} * 1024;
 
 // From this size on, a payload is first offered to the system's own copy from the container
 // to the output file, which spares it two trips through this process. A smaller one is most
@@ -68,15 +70,16 @@ int ArchiveReader::copyPayload(std::uint32_t size) {
     input_.skip(copied);
     remaining -= static_cast<std::uint32_t>(copied);
   }
-  std::array<std::byte, kCopyBlockSize> block{};
+  copyBlock_.resize(kCopyBlockSize);
+  const std::span<std::byte> block(copyBlock_);
   while (remaining > 0) {
     const auto wanted = std::min<std::size_t>(remaining, block.size());
-    const std::size_t got = input_.read(std::span(block).first(wanted));
+    const std::size_t got = input_.read(block.first(wanted));
     if (input_.readError()) {
       systemError_ = input_.readError();
       return ResultPayloadReadFailed;
     }
-    if (const std::error_code error = output_.write(std::span(block).first(got))) {
+    if (const std::error_code error = output_.write(block.first(got))) {
       systemError_ = error;
       return ResultWriteFailed;
     }

@@ -17,6 +17,15 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
     return failure_;
   }
   buffer_.resize(kBufferSize);
+  if (bytes.size() >= buffer_.size()) {
+    // As large as the buffer, the bytes would only pass through it: what is buffered goes
+    // first, then the bytes as they are.
+    std::error_code error;
+    if (flush(error)) {
+      static_cast<void>(writeAll(handle_, bytes, failure_));
+    }
+    return failure_;
+  }
   while (!bytes.empty()) {
     if (buffered_ == buffer_.size() && !flush(failure_)) {
       return failure_;

@@ -39,10 +39,11 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
 # recent for 60 s, or 360 s while its inode table block is dirty, and a benchmark started
 # within that window pays for it in (b) (see above). Allow a minute between two runs.
 #
-# Since (b) keeps its run directories, it needs 20,000 inodes per run of each tool on top of
-# its own 20,000 files: 380,000 with RUNS=5, more than ext4 gives a 2 GiB file system by
-# default. Make the file system with room for them, e.g. (the -E options do the inode tables'
-# and the journal's zeroing now, not in the background during the runs):
+# Since (b) keeps its run directories, it needs 20,000 inodes per run of each tool (the
+# warm-up included) on top of its own 20,000 files: 380,000 with RUNS=5, more than ext4 gives
+# a 2 GiB file system by default. Make the file system with room for them, e.g. (the -E
+# options do the inode tables' and the journal's zeroing now, not in the background during
+# the runs):
 #   truncate -s 4G /tmp/bench.img
 #   mkfs.ext4 -q -N 600000 -E lazy_itable_init=0,lazy_journal_init=0 /tmp/bench.img
 #   mount -o loop /tmp/bench.img /mnt/bench && TMPDIR=/mnt/bench bench/run.sh

@@ -352,7 +352,7 @@ std::uint64_t spliceRange(int in, std::uint64_t offset, int out, std::uint64_t e
   if (!openSplicePipe()) {
     return 0;
   }
-  constexpr std::uint64_t kPiece = 256 * 1024;
+  constexpr std::uint64_t kPiece = std::uint64_t{256} * 1024;
   const std::uint64_t page = pageSize();
   const std::uint64_t most = std::min(kPiece, splicePipe.capacity - page);
   std::uint64_t done = 0;

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Times kzb-extract against `tar -xf` on the same files, and measures kzb-extract's peak
-# resident memory.
+# Times kzb-extract against `tar -xf` and `cp -r` on the same files, and measures
+# kzb-extract's peak resident memory.
 #
 #   bench/run.sh            (from anywhere; RUNS=N sets the timed runs per tool, default 5)
 #   KZB_EXTRACT=/path/to/kzb-extract bench/run.sh   (times that binary instead, e.g. a
 #                                                    candidate change built elsewhere)
 #
 # Workloads: (a) 256 files of 2 MiB, (b) 20,000 files of 1 KiB, plus (a) with every payload
-# doubled to 4 MiB, for memory only. Each run extracts into a fresh empty directory on the
-# same file system as the workload, and every such directory is removed outside the timing.
-# Runs alternate between the tools in ABBA order, so that a neighbour on the machine (a
-# fuzzer, say) or the page cache's state costs both alike; the table shows medians.
+# doubled to 4 MiB, for memory only. Each workload is a KZB container, a tar archive and a
+# plain directory of exactly the same files: kzb-extract and tar extract into a fresh empty
+# directory, cp -r copies the directory's contents into one, all on the same file system as
+# the workload, and every such directory is removed outside the timing. Runs alternate
+# between the tools, forwards then backwards, so that a neighbour on the machine (a fuzzer,
+# say) or the page cache's state costs all alike; the table shows medians.
 # Everything printed is measured on this run.
 #
 # When the directories go matters. ext4 will not hand out an inode freed in the last minute
@@ -28,7 +30,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 build="$repo/build-bench"  # its own tree: build/ and build-asan/ are the maintainer's
 
-for tool in cmake tar awk /usr/bin/time; do
+for tool in cmake tar cp awk df /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "run.sh: needs $tool" >&2; exit 1; }
 done
 
@@ -36,6 +38,15 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
 # The sync writes back the inode tables the removal dirtied: ext4 treats a freed inode as
 # recent for 60 s, or 360 s while its inode table block is dirty, and a benchmark started
 # within that window pays for it in (b) (see above). Allow a minute between two runs.
+#
+# Since (b) keeps its run directories, it needs 20,000 inodes per run of each tool (the
+# warm-up included) on top of its own 20,000 files: 380,000 with RUNS=5, more than ext4 gives
+# a 2 GiB file system by default. Make the file system with room for them, e.g. (the -E
+# options do the inode tables' and the journal's zeroing now, not in the background during
+# the runs):
+#   truncate -s 4G /tmp/bench.img
+#   mkfs.ext4 -q -N 600000 -E lazy_itable_init=0,lazy_journal_init=0 /tmp/bench.img
+#   mount -o loop /tmp/bench.img /mnt/bench && TMPDIR=/mnt/bench bench/run.sh
 cleanup() {
   rm -rf -- "$work"
   sync -f "$(dirname "$work")" 2>/dev/null || true
@@ -50,8 +61,19 @@ echo "kernel:  $(uname -srm)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
 echo "fs:      $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }') ($work)"
 echo "tar:     $(tar --version | head -n1)"
+echo "cp:      $(cp --version | head -n1)"
 echo "command: $0 $* (RUNS=$RUNS${KZB_EXTRACT:+ KZB_EXTRACT=$KZB_EXTRACT})"
 echo
+
+# Told before the long runs start, not when (b) runs out of inodes half way.
+tools=(kzb tar cp)
+inodes_needed=$((20000 * (1 + (WARMUP + RUNS) * ${#tools[@]}) + 100))
+inodes_free=$(df -Pi "$work" | awk 'NR == 2 { print $4 }')
+if [[ $inodes_free =~ ^[0-9]+$ ]] && ((inodes_free < inodes_needed)); then
+  echo "run.sh: (b) needs $inodes_needed free inodes, the file system has $inodes_free" \
+    "(see the top of this script)" >&2
+  exit 1
+fi
 
 echo "== build (Release, $build)"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -62,8 +84,8 @@ kzb=$(realpath "$kzb")  # the runs change directory
 echo "kzb-extract: $kzb"
 echo
 
-# make_workload NAME COUNT SIZE [notar]: DIR/C.kzb and, unless told otherwise, DIR/C.tar of
-# the very same files, laid out flat so that both extract the same tree into a directory.
+# make_workload NAME COUNT SIZE [notar]: DIR/C.kzb, DIR/files and, unless told otherwise,
+# DIR/C.tar of the very same files, laid out flat so that all three give the same tree.
 make_workload() {
   local dir="$work/$1"
   "$build/bench/make-workload" "$dir" "$2" "$3"
@@ -75,7 +97,7 @@ make_workload() {
 # One run of one tool into a fresh directory, removed at once unless KEEP=1 (then with the
 # rest of $work/out at the end of the workload). Prints "<wall ns> <peak RSS KiB> <CPU ms>",
 # CPU being user + system time: less disturbed than wall time by a neighbour taking a core.
-# Both tools go through /usr/bin/time, so its small cost is on both sides.
+# Every tool goes through /usr/bin/time, so its small cost is on every side.
 run_once() {
   local tool=$1 dir=$2 out rc start end
   mkdir -p "$work/out"
@@ -84,11 +106,11 @@ run_once() {
   # before lands on this one, and one run in three took two to four times as long.
   sync
   start=$(date +%s%N)
-  if [[ $tool == kzb ]]; then
-    (cd "$out" && /usr/bin/time -v -o "$work/time.txt" "$kzb" "$dir/C.kzb" >/dev/null) && rc=0 || rc=$?
-  else
-    (cd "$out" && /usr/bin/time -v -o "$work/time.txt" tar -xf "$dir/C.tar") && rc=0 || rc=$?
-  fi
+  case $tool in
+    kzb) (cd "$out" && /usr/bin/time -v -o "$work/time.txt" "$kzb" "$dir/C.kzb" >/dev/null) ;;
+    tar) (cd "$out" && /usr/bin/time -v -o "$work/time.txt" tar -xf "$dir/C.tar") ;;
+    cp) (cd "$out" && /usr/bin/time -v -o "$work/time.txt" cp -r "$dir/files/." .) ;;
+  esac && rc=0 || rc=$?
   end=$(date +%s%N)
   if ((rc != 0)); then
     echo "run.sh: $tool failed on $dir (exit $rc)" >&2
@@ -112,37 +134,44 @@ max() { sort -n | tail -n1; }
 # bench NAME LABEL: warm-up (checked against the packed files), then RUNS interleaved runs of
 # each tool; appends one table row to $work/table.
 bench() {
-  local name=$1 label=$2 dir="$work/$1" i order tool result
-  : >"$work/$name.kzb" && : >"$work/$name.tar"
+  local name=$1 label=$2 dir="$work/$1" i order tool
+  local -A ms rss cpu
+  for tool in "${tools[@]}"; do
+    : >"$work/$name.$tool"
+  done
   for ((i = 0; i < WARMUP; i++)); do
-    VERIFY=1 run_once kzb "$dir" >/dev/null
-    VERIFY=1 run_once tar "$dir" >/dev/null
+    for tool in "${tools[@]}"; do
+      VERIFY=1 run_once "$tool" "$dir" >/dev/null
+    done
   done
   for ((i = 0; i < RUNS; i++)); do
-    if ((i % 2 == 0)); then order="kzb tar"; else order="tar kzb"; fi
+    if ((i % 2 == 0)); then order="kzb tar cp"; else order="cp tar kzb"; fi
     for tool in $order; do
-      result=$(run_once "$tool" "$dir")
-      echo "$result" >>"$work/$name.$tool"
+      run_once "$tool" "$dir" >>"$work/$name.$tool"
     done
   done
   rm -rf -- "$work/out"
-  local kzb_ms tar_ms kzb_rss tar_rss kzb_cpu tar_cpu
-  kzb_ms=$(cut -d' ' -f1 "$work/$name.kzb" | median | awk '{ printf "%.1f", $1 / 1e6 }')
-  tar_ms=$(cut -d' ' -f1 "$work/$name.tar" | median | awk '{ printf "%.1f", $1 / 1e6 }')
-  kzb_rss=$(cut -d' ' -f2 "$work/$name.kzb" | max)
-  tar_rss=$(cut -d' ' -f2 "$work/$name.tar" | max)
-  kzb_cpu=$(cut -d' ' -f3 "$work/$name.kzb" | median)
-  tar_cpu=$(cut -d' ' -f3 "$work/$name.tar" | median)
-  printf_row "$label" "$kzb_ms" "$tar_ms" \
-    "$(awk -v k="$kzb_ms" -v t="$tar_ms" 'BEGIN { printf "%.2f", k / t }')" \
-    "$kzb_cpu" "$tar_cpu" "$((kzb_rss))" "$((tar_rss))" >>"$work/table"
-  echo "  $label: kzb-extract ms: $(cut -d' ' -f1 "$work/$name.kzb" | awk '{ printf "%.0f ", $1 / 1e6 }')"
-  echo "  $label: tar -xf ms:     $(cut -d' ' -f1 "$work/$name.tar" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+  for tool in "${tools[@]}"; do
+    ms[$tool]=$(cut -d' ' -f1 "$work/$name.$tool" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+    rss[$tool]=$(cut -d' ' -f2 "$work/$name.$tool" | max)
+    cpu[$tool]=$(cut -d' ' -f3 "$work/$name.$tool" | median)
+  done
+  printf_row "$label" "${ms[kzb]}" "${ms[tar]}" "${ms[cp]}" \
+    "$(awk -v k="${ms[kzb]}" -v t="${ms[tar]}" 'BEGIN { printf "%.2f", k / t }')" \
+    "$(awk -v k="${ms[kzb]}" -v c="${ms[cp]}" 'BEGIN { printf "%.2f", k / c }')" \
+    "${cpu[kzb]}" "${cpu[tar]}" "${cpu[cp]}" "${rss[kzb]}" "${rss[tar]}" "${rss[cp]}" \
+    >>"$work/table"
+  for tool in "${tools[@]}"; do
+    printf '  %s: %-11s ms: %s\n' "$label" "${names[$tool]}" \
+      "$(cut -d' ' -f1 "$work/$name.$tool" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+  done
 }
 
-printf_row() { printf '%-20s %9s %9s %7s %11s %11s %12s %12s\n' "$@"; }
-printf_row workload "kzb ms" "tar ms" kzb/tar "kzb CPU ms" "tar CPU ms" "kzb RSS KiB" \
-  "tar RSS KiB" >"$work/table"
+declare -A names=([kzb]=kzb-extract [tar]="tar -xf" [cp]="cp -r")
+
+printf_row() { printf '%-18s %8s %8s %8s %7s %6s %7s %7s %7s %7s %7s %7s\n' "$@"; }
+printf_row workload "kzb ms" "tar ms" "cp ms" kzb/tar kzb/cp "kzb CPU" "tar CPU" "cp CPU" \
+  "kzb RSS" "tar RSS" "cp RSS" >"$work/table"
 
 echo "== (a) 256 files x 2 MiB"
 make_workload large 256 $((2 << 20))
@@ -166,9 +195,9 @@ large_rss=$(cut -d' ' -f2 "$work/large.kzb" | max)
 echo
 
 echo "== results: wall (ms) and CPU (user + system, ms) are medians of $RUNS interleaved runs"
-echo "   per tool after $WARMUP warm-up; RSS is the maximum over those runs"
+echo "   per tool after $WARMUP warm-up; RSS (KiB) is the maximum over those runs"
 cat "$work/table"
-printf_row "(a2) 256 x 4 MiB" - - - - - "$double_rss" -
+printf_row "(a2) 256 x 4 MiB" - - - - - - - - "$double_rss" - -
 echo
 echo "kzb-extract peak RSS: (a) ${large_rss} KiB, (a2) payloads doubled ${double_rss} KiB," \
   "growth $((double_rss - large_rss)) KiB"

@@ -24,6 +24,9 @@ std::size_t ContainerInput::read(std::span<std::byte> out) {
   std::size_t done = 0;
   while (done < out.size()) {
     const bool buffered = offset_ >= bufferStart_ && offset_ < bufferStart_ + bufferLength_;
+    if (!buffered && out.size() >= buffer_.size()) {
+      return done + readDirect(out.subspan(done));
+    }
     if (!buffered && !refill()) {
       break;
     }
@@ -46,8 +49,16 @@ bool ContainerInput::refill() {
     atEnd_ = true;
     return false;
   }
+  // Reading on from the buffer's end, or from less than a buffer past it, fills all of it.
+  // After a longer jump (over a large payload, copied by the system or stepped over by the
+  // walk) or one backwards, what follows is most likely a chunk header and another payload
+  // that will not come through the buffer: a page will do, and the next refill reads on.
+  const std::uint64_t bufferEnd = bufferStart_ + bufferLength_;
+  const bool readingOn =
+      bufferLength_ > 0 && offset_ >= bufferEnd && offset_ - bufferEnd < buffer_.size();
+  const std::size_t size = readingOn ? buffer_.size() : kJumpReadSize;
   const auto wanted =
-      static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), file_.size() - offset_));
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, file_.size() - offset_));
   std::error_code error;
   bufferStart_ = offset_;
   bufferLength_ = file_.readAt(offset_, std::span(buffer_).first(wanted), error);
@@ -61,6 +72,26 @@ bool ContainerInput::refill() {
     return false;
   }
   return true;
+}
+
+// A read as large as the buffer would only pass through it: once the buffer's bytes are
+// taken, the rest comes straight from the file. The buffer keeps what it held.
+std::size_t ContainerInput::readDirect(std::span<std::byte> out) {
+  if (!file_.isOpen() || offset_ >= file_.size()) {
+    atEnd_ = true;
+    return 0;
+  }
+  const auto wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), file_.size() - offset_));
+  std::error_code error;
+  const std::size_t got = file_.readAt(offset_, out.first(wanted), error);
+  if (error) {
+    readError_ = error;  // as for the buffer: what came before the error is read again
+    return 0;
+  }
+  offset_ += got;
+  atEnd_ = got < out.size();
+  return got;
 }
 
 // Within the buffer, a move costs nothing: adjacent stored files and small payloads are read

@@ -38,12 +38,17 @@ class ContainerInput {
   std::uint64_t fileSize() const { return file_.size(); }
   const FileIdentity& identity() const { return file_.identity(); }
   std::int64_t modifiedTime() const { return file_.modifiedTime(); }  // see InputFile
+  // The file itself, for a copy that the system makes from it (OutputFile::appendCopy); the
+  // caller then moves past what was copied.
+  const InputFile& file() const { return file_; }
 
  private:
   bool refill();  // loads the buffer from offset_; false at the end or on an error
+  std::size_t readDirect(std::span<std::byte> out);  // from offset_ into `out`, not the buffer
 
   // A system call per 64 KiB, not per header or per 4 KiB copy block.
   static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
+  static constexpr std::size_t kJumpReadSize = 4096;  // what a refill after a jump reads
 
   InputFile file_;
   std::vector<std::byte> buffer_;

@@ -13,8 +13,15 @@ namespace kzb {
 namespace {
 
 // The copy moves one block of this size at a time, so a payload of any size costs the same
-// memory: this block and the two fixed buffers of the input and the output.
-constexpr std::size_t kCopyBlockSize = 4096;
+// memory: this block and the two fixed buffers of the input and the output. As large as
+// those buffers, a block of a large payload goes from the system into it and back without
+// passing through them.
+constexpr std::size_t kCopyBlockSize = std::size_t{64} * 1024;
+
+// From this size on, a payload is first offered to the system's own copy from the container
+// to the output file, which spares it two trips through this process. A smaller one is most
+// likely in the input's buffer already, beside its neighbours, and costs one write as it is.
+constexpr std::uint32_t kSystemCopyFrom = 64 * 1024;
 
 // A synchronized run flushes its files to the disk once this many bytes wait, or once
 // OutputFile::kMostPending files do: few flushes, and a bounded loss of work to a signal.
@@ -157,16 +164,24 @@ std::vector<Completed> Extractor::placeBatch(std::span<Pending> batch) {
   return done;
 }
 
+// The system's copy may stop anywhere without saying why; the blocks carry on from there, and
+// their reads and writes meet the end of the data or the error themselves.
 Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size, OutputFile& output) {
-  std::array<std::byte, kCopyBlockSize> block{};
   std::uint32_t remaining = size;
+  if (size >= kSystemCopyFrom) {
+    const std::uint64_t copied = output.appendCopy(input.file(), input.offset(), remaining);
+    input.skip(copied);
+    remaining -= static_cast<std::uint32_t>(copied);
+  }
+  copyBlock_.resize(kCopyBlockSize);
+  const std::span<std::byte> block(copyBlock_);
   while (remaining > 0) {
     const auto wanted = std::min<std::size_t>(remaining, block.size());
-    const std::size_t got = input.read(std::span(block).first(wanted));
+    const std::size_t got = input.read(block.first(wanted));
     if (input.readError()) {
       return failed(ExtractStatus::readFailed, input.readError());
     }
-    if (const std::error_code error = output.write(std::span(block).first(got))) {
+    if (const std::error_code error = output.write(block.first(got))) {
       return failed(ExtractStatus::writeFailed, error);
     }
     remaining -= static_cast<std::uint32_t>(got);

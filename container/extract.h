@@ -109,6 +109,7 @@ class Extractor {
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;
   std::vector<std::unique_ptr<OutputFile>> spare_;  // files of earlier batches, for reuse
+  std::vector<std::byte> copyBlock_;                // the one block a payload is copied through
 };
 
 // Leaves `input` at the first payload byte when a "FILE" chunk whose payload has the entry's

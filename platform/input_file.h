@@ -55,6 +55,8 @@ class InputFile {
   std::int64_t modifiedTime() const { return modifiedTime_; }
 
  private:
+  friend class OutputFile;  // its copy inside the system reads through handle_
+
   std::intptr_t handle_ = -1;  // a file descriptor, or a HANDLE on Windows
   std::uint64_t size_ = 0;
   FileIdentity identity_;

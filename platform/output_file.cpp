@@ -17,6 +17,15 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
     return failure_;
   }
   buffer_.resize(kBufferSize);
+  if (bytes.size() >= buffer_.size()) {
+    // As large as the buffer, the bytes would only pass through it: what is buffered goes
+    // first, then the bytes as they are.
+    std::error_code error;
+    if (flush(error) && writeAll(handle_, bytes, failure_)) {
+      written_ += bytes.size();
+    }
+    return failure_;
+  }
   while (!bytes.empty()) {
     if (buffered_ == buffer_.size() && !flush(failure_)) {
       return failure_;
@@ -33,6 +42,21 @@ std::error_code OutputFile::finishWriting() {
   std::error_code error;
   static_cast<void>(flush(error));
   return error;
+}
+
+std::uint64_t OutputFile::appendCopy(const InputFile& source, std::uint64_t offset,
+                                     std::uint64_t count) {
+  if (!source.isOpen() || offset >= source.size()) {
+    return 0;
+  }
+  count = std::min(count, source.size() - offset);
+  std::error_code error;
+  if (count == 0 || !flush(error)) {
+    return 0;  // a write failure stays in failure_, for the next write() or commit()
+  }
+  const std::uint64_t copied = copyInSystem(handle_, source, offset, count);
+  written_ += copied;
+  return copied;
 }
 
 std::error_code OutputFile::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {

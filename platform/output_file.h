@@ -80,6 +80,15 @@ class OutputFile {
   // Appends `bytes`. Writes are buffered, so a failure may show only at a later write or at
   // commit(); after a failure, the file can only be abandoned.
   std::error_code write(std::span<const std::byte> bytes);
+  // Appends up to `count` bytes of `source` from `offset`, copied by the system from file to
+  // file without passing through this process, where the platform and both files allow it.
+  // What is buffered is written first, so the bytes keep their order. Returns how many bytes
+  // were appended; fewer than `count` (none, on a platform without such a copy) when the copy
+  // cannot go on, for whatever reason: the files are on two file systems that do not copy
+  // between them, `source` ends (bytes past its size at opening count as absent, as for its
+  // reads), or an error that does not say whether reading or writing failed. The caller then
+  // goes on from there with write(), and its own reads find the cause.
+  std::uint64_t appendCopy(const InputFile& source, std::uint64_t offset, std::uint64_t count);
   // Writes out what is buffered and puts the file under its name. Whatever the outcome, the
   // object is then free for the next create(). When what stands at the name is the file
   // `protect` (the container being read), it stays and the outcome is isProtected. `placed`
@@ -124,6 +133,10 @@ class OutputFile {
   static bool writeAllAt(std::intptr_t handle, std::uint64_t offset,
                          std::span<const std::byte> bytes, std::error_code& error);
   static bool cutAt(std::intptr_t handle, std::uint64_t size, std::error_code& error);
+  // The platform's copy inside the system, at the temporary's current end: how many bytes it
+  // appended before the first refusal, error or end of `source`.
+  static std::uint64_t copyInSystem(std::intptr_t handle, const InputFile& source,
+                                    std::uint64_t offset, std::uint64_t count);
 
   std::intptr_t handle_ = -1;        // the temporary: a file descriptor, or a HANDLE on Windows
   std::intptr_t directory_ = -1;     // the directory it is in, as Directory::handle() gives it

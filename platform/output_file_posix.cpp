@@ -468,6 +468,151 @@ bool OutputFile::cutAt(std::intptr_t handle, std::uint64_t size, std::error_code
   return true;
 }
 
+#ifdef __linux__
+namespace {
+
+// Linux copies between files in two ways, both within the page cache: copy_file_range(), which
+// may also share the blocks or have a file server copy them; and splice() through a pipe, which
+// also copies between file systems. Both are asked only for large payloads (extract.cpp).
+//
+// Measured on ext4 (Linux 6.18) with 2 MiB payloads: copy_file_range() from an offset as far
+// into a page as the output's end cost 0.8 times a read and write of 64 KiB blocks; from any
+// other offset, 1.2 times: every page of the output is then pieced together from two of the
+// source, 64 KiB at a time, and each piece leaves a page half written. Spliced through a pipe
+// in pieces of 256 KiB that end on the output's pages, the same copy cost 0.75 times; in
+// pieces of 512 KiB or 1 MiB, from 0.8 to 4 times, as the file system took larger blocks of
+// memory for them.
+
+std::uint64_t pageSize() {
+  static const long size = ::sysconf(_SC_PAGESIZE);
+  return size > 0 ? static_cast<std::uint64_t>(size) : 4096;
+}
+
+// Stops at the end of the source, at an error or a refusal; `refused` tells the last, which
+// leaves nothing copied: another file system that it will not copy from, no such call.
+std::uint64_t copyRange(int in, std::uint64_t offset, int out, std::uint64_t count, bool& refused) {
+  constexpr std::uint64_t kMostPerCall = std::uint64_t{1} << 30;  // a size_t on 32-bit systems
+  std::uint64_t done = 0;
+  while (done < count) {
+    auto from = static_cast<loff_t>(offset + done);
+    const ssize_t copied = ::copy_file_range(
+        in, &from, out, nullptr, static_cast<std::size_t>(std::min(count - done, kMostPerCall)), 0);
+    if (copied > 0) {
+      done += static_cast<std::uint64_t>(copied);
+    } else if (copied == 0 || errno != EINTR) {
+      refused = copied < 0 && done == 0 &&
+                (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS);
+      break;
+    }
+  }
+  return done;
+}
+
+// The process's one pipe for splice(), opened on first use: never blocking, so that nothing
+// can stall on it, and as large as the system lets it grow.
+struct SplicePipe {
+  int read = -1;
+  int write = -1;
+  std::uint64_t capacity = 0;
+};
+SplicePipe splicePipe;
+
+bool openSplicePipe() {
+  if (splicePipe.read != -1) {
+    return true;
+  }
+  std::array<int, 2> ends{};
+  if (::pipe2(ends.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+    return false;
+  }
+  constexpr int kWanted = 512 * 1024;  // a piece and the page more it may take
+  static_cast<void>(::fcntl(ends[1], F_SETPIPE_SZ, kWanted));  // the default size does too
+  const int capacity = ::fcntl(ends[1], F_GETPIPE_SZ);
+  if (capacity < 0 || static_cast<std::uint64_t>(capacity) < 2 * pageSize()) {
+    static_cast<void>(::close(ends[0]));
+    static_cast<void>(::close(ends[1]));
+    return false;
+  }
+  splicePipe = {ends[0], ends[1], static_cast<std::uint64_t>(capacity)};
+  return true;
+}
+
+// Bytes left in the pipe by a write that failed go with it.
+void dropSplicePipe() {
+  static_cast<void>(::close(splicePipe.read));
+  static_cast<void>(::close(splicePipe.write));
+  splicePipe = {};
+}
+
+// Splices `count` bytes from `offset` of `in` to the end of `out`, which stands at `end`, in
+// pieces that end on the output's pages. A piece from an offset inside a page occupies one
+// page of the pipe more than its length. Stops at the end of the source or an error.
+std::uint64_t spliceRange(int in, std::uint64_t offset, int out, std::uint64_t end,
+                          std::uint64_t count) {
+  if (!openSplicePipe()) {
+    return 0;
+  }
+  constexpr std::uint64_t kPiece = std::uint64_t{256} * 1024;
+  const std::uint64_t page = pageSize();
+  const std::uint64_t most = std::min(kPiece, splicePipe.capacity - page);
+  std::uint64_t done = 0;
+  while (done < count) {
+    const std::uint64_t piece = std::min(count - done, most - (end + done) % page);
+    auto from = static_cast<loff_t>(offset + done);
+    const ssize_t filled = ::splice(in, &from, splicePipe.write, nullptr,
+                                    static_cast<std::size_t>(piece), SPLICE_F_MOVE);
+    if (filled <= 0) {
+      if (filled < 0 && errno == EINTR) {
+        continue;
+      }
+      break;  // the end of the source, or an error
+    }
+    auto pending = static_cast<std::uint64_t>(filled);
+    while (pending > 0) {
+      const ssize_t moved = ::splice(splicePipe.read, nullptr, out, nullptr,
+                                     static_cast<std::size_t>(pending), SPLICE_F_MOVE);
+      if (moved > 0) {
+        pending -= static_cast<std::uint64_t>(moved);
+        done += static_cast<std::uint64_t>(moved);
+      } else if (moved == 0 || errno != EINTR) {
+        dropSplicePipe();
+        return done;
+      }
+    }
+  }
+  return done;
+}
+
+}  // namespace
+#endif
+
+// Elsewhere than on Linux, the bytes go through the process. The output's offset is its
+// descriptor's, so the writes that follow carry on from where the copy ended.
+std::uint64_t OutputFile::copyInSystem([[maybe_unused]] std::intptr_t handle,
+                                       [[maybe_unused]] const InputFile& source,
+                                       [[maybe_unused]] std::uint64_t offset,
+                                       [[maybe_unused]] std::uint64_t count) {
+#ifdef __linux__
+  const int in = static_cast<int>(source.handle_);
+  const int out = static_cast<int>(handle);
+  const off_t end = ::lseek(out, 0, SEEK_CUR);
+  if (end < 0) {
+    return 0;
+  }
+  const auto at = static_cast<std::uint64_t>(end);
+  if (offset % pageSize() == at % pageSize()) {
+    bool refused = false;
+    const std::uint64_t copied = copyRange(in, offset, out, count, refused);
+    if (!refused) {
+      return copied;
+    }
+  }
+  return spliceRange(in, offset, out, at, count);
+#else
+  return 0;
+#endif
+}
+
 void OutputFile::abandon() {
   if (handle_ != -1) {
     static_cast<void>(::close(static_cast<int>(handle_)));  // its bytes are being dropped

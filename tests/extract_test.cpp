@@ -6,8 +6,11 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "archive_reader.h"
 #include "container_builder.h"
@@ -148,6 +151,95 @@ TEST_F(ExtractTest, PayloadCutShortKeepsItsBytesAndEarlierEntriesStillExtract) {
   EXPECT_EQ(testing::readFile(out() / "first"), pattern(5000, 1));
   EXPECT_EQ(testing::readFile(out() / "second"), pattern(9000, 2).substr(0, 1000));
   EXPECT_EQ(outputNames(), (std::vector<std::string>{"first", "second"}));
+}
+
+// A one-byte file "small", then `data` stored as "large" with its first byte `skew` bytes past
+// the start of a page (4096 bytes) of the container: a filler chunk stands between them.
+Bytes smallAndLarge(const std::string& data, std::size_t skew) {
+  constexpr std::size_t kPage = 4096;
+  const auto build = [&](std::size_t filler) {
+    const auto table = static_cast<std::uint32_t>(16 + testing::fileInfo(u"small").size() +
+                                                  testing::fileInfo(u"large").size());
+    return Chunk("KZB0")
+        .child(testing::fileInfo(u"small", table, 1))
+        .child(testing::fileInfo(u"large", static_cast<std::uint32_t>(table + 17 + 16 + filler),
+                                 static_cast<std::uint32_t>(data.size())))
+        .child(Chunk("FILE").payload("s"))
+        .child(Chunk("FILL").payload(std::string(filler, '\0')))
+        .child(Chunk("FILE").payload(data))
+        .bytes();
+  };
+  const std::size_t unfilled = build(0).size() - data.size();  // where the payload would start
+  return build((kPage + skew - unfilled % kPage) % kPage);
+}
+
+// Large payloads go by the system's copy where the platform has one and the pages line up,
+// and through the tool otherwise; either may stop at any byte. Cut short by the end of the
+// container anywhere, such a payload keeps exactly the bytes that are there.
+TEST_F(ExtractTest, LargePayloadsComeOutWholeOrWithEveryByteThatIsThere) {
+  const std::size_t sizes[] = {65535, 65536, 65537, (std::size_t{3} << 20) + 5};
+  for (const std::size_t skew : {std::size_t{0}, std::size_t{652}}) {
+    for (const std::size_t size : sizes) {
+      SCOPED_TRACE(std::to_string(size) + " bytes, " + std::to_string(skew) + " into a page");
+      const std::string data = pattern(size, static_cast<unsigned>(size % 251));
+      const Bytes whole = smallAndLarge(data, skew);
+      const std::size_t payload = whole.size() - size;
+      ASSERT_EQ(payload % 4096, skew);
+      for (const std::size_t present :
+           {size, std::size_t{0}, std::size_t{1}, std::size_t{4097}, size / 2, size - 1}) {
+        SCOPED_TRACE(present);
+        ArchiveReader& reader = open(whole.substr(0, payload + present));
+        EXPECT_EQ(reader.extractEntry(1), present == size ? ResultSuccess : ResultTruncated);
+        EXPECT_EQ(reader.extractEntry(0), ResultSuccess);  // the next copy starts afresh
+        EXPECT_EQ(testing::readFile(out() / "large"), data.substr(0, present));
+        EXPECT_EQ(testing::readFile(out() / "small"), "s");
+        fs::remove(out() / "large");
+      }
+    }
+  }
+}
+
+// What the system copies lands after what was written before it, and before what follows.
+TEST_F(ExtractTest, SystemCopyKeepsTheBytesInOrder) {
+  const std::string source = pattern(200000, 9);
+  testing::writeFile(out().parent_path() / "source", source);
+  InputFile input;
+  ASSERT_FALSE(input.open(testing::utf8String(out().parent_path() / "source")));
+  Directory destination;
+  ASSERT_FALSE(destination.openWorking());
+  OutputFile output;
+  ASSERT_FALSE(output.create(destination, u"joined"));
+  std::string expected;
+  const auto write = [&](std::string_view text) {
+    EXPECT_FALSE(output.write(std::as_bytes(std::span(text))));
+    expected += text;
+  };
+  // Where the platform copies less, or nothing, writes bring the rest.
+  const auto copy = [&](std::size_t offset, std::size_t count) {
+    const std::size_t present = std::min(count, source.size() - std::min(offset, source.size()));
+    const std::uint64_t copied = output.appendCopy(input, offset, count);
+    ASSERT_LE(copied, present);
+    expected += source.substr(std::min(offset, source.size()), static_cast<std::size_t>(copied));
+    const auto from = static_cast<std::size_t>(offset + copied);
+    write(std::string_view(source).substr(from, present - static_cast<std::size_t>(copied)));
+  };
+  // Where the source's offset and the output's end are as far into a page, the system copies:
+  // a whole page still buffered must be in the file first.
+  write(pattern(4096, 1));
+  copy(2 * 4096, 100000);
+  write("middle");
+  copy(4096 + 100000 + 6, 100000);  // at the output's end, and past the end of the source
+  copy(source.size(), 1);
+  write("skewed");
+  copy(5, 70000);  // pages that do not line up: written after "skewed"
+  write("before a write larger than the buffer");
+  write(pattern(70000, 2));
+  write("tail");
+  EXPECT_EQ(output.size(), expected.size());
+  PlacedFiles placed;
+  EXPECT_EQ(output.commit(OutputFile::Placement::replaceExisting, {}, placed).outcome,
+            OutputFile::Outcome::placed);
+  EXPECT_EQ(testing::readFile(out() / "joined"), expected);
 }
 
 TEST_F(ExtractTest, UnsafeNamesCreateNothingAnywhere) {

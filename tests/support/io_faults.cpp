@@ -1,7 +1,11 @@
 // Faults for one launch of the tool, preloaded (LD_PRELOAD) by the tests and steered by the
 // environment:
-//   KZB_FAULT_EIO_AT=<offset>      a pread whose range holds that file offset fails with EIO
-//   KZB_FAULT_READ_DELAY_US=<n>    every pread first sleeps n microseconds
+//   KZB_FAULT_EIO_AT=<offset>      a pread whose range holds that file offset fails with EIO,
+//                                  and so does a copy_file_range or a splice out of a file
+//                                  whose source range holds it
+//   KZB_FAULT_READ_DELAY_US=<n>    every pread first sleeps n microseconds, and so does every
+//                                  copy_file_range or splice out of a file, which then moves at
+//                                  most 64 KiB, as a pread of the tool's buffer would
 //   KZB_FAULT_NO_TMPFILE=1         opening with O_TMPFILE fails with EOPNOTSUPP
 // Everything else goes to the next definition of the call, normally the C library's.
 
@@ -48,6 +52,9 @@ const Faults& faults() {
   return parsed;
 }
 
+// What a slowed copy_file_range moves at most in one call.
+constexpr size_t kSlowCopyMost = size_t{64} * 1024;
+
 template <typename Function>
 Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -65,6 +72,23 @@ bool readFails(std::int64_t offset, std::size_t count) {
   }
   const auto start = static_cast<std::uint64_t>(offset);
   return f.eioAt >= start && f.eioAt - start < count;
+}
+
+// A copy from `in` reads it at the offset given, or at the descriptor's own when none is; a
+// pipe has none, and is no file to fault. Sleeps and shortens `count` as a slowed read would.
+bool copyFails(int in, const off64_t* inOffset, size_t& count) {
+  const off64_t at = inOffset != nullptr ? *inOffset : lseek64(in, 0, SEEK_CUR);
+  if (at < 0) {
+    return false;
+  }
+  if (readFails(at, count)) {
+    errno = EIO;
+    return true;
+  }
+  if (faults().delayMicroseconds > 0 && count > kSlowCopyMost) {
+    count = kSlowCopyMost;
+  }
+  return false;
 }
 
 bool refusedTemporary(int flags) {
@@ -148,6 +172,20 @@ int openat64(int dir, const char* path, int flags, ...) {
   const mode_t mode = modeArgument(flags, arguments);
   va_end(arguments);
   return refusedTemporary(flags) ? -1 : real(dir, path, flags, mode);
+}
+
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count,
+                        unsigned int flags) {
+  using Copy = ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int);
+  static const Copy real = next<Copy>("copy_file_range");
+  return copyFails(in, inOffset, count) ? -1 : real(in, inOffset, out, outOffset, count, flags);
+}
+
+ssize_t splice(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count,
+               unsigned int flags) {
+  using Splice = ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int);
+  static const Splice real = next<Splice>("splice");
+  return copyFails(in, inOffset, count) ? -1 : real(in, inOffset, out, outOffset, count, flags);
 }
 
 }  // extern "C"

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Times `kzb convert C.kzb -o OUT.cbz` against Info-ZIP's `zip -0 -r OUT.zip .` run over the
+# very same files laid out in a folder, and measures kzb's peak resident memory.
+#
+#   TMPDIR=/mnt/cbench bench/convert.sh   (RUNS=N timed runs per tool, default 5;
+#                                          BUILD=DIR the Release tree to build kzb in,
+#                                          default build-bench; KZB=/path/to/kzb times that
+#                                          binary instead)
+#
+# Workload (a): 256 files of 2 MiB, made by bench/make-workload, as a KZB container and as
+# plain files. Both tools read 512 MiB and write a stored ZIP of it with a CRC-32 per member.
+# Then (a) with every payload doubled to 4 MiB, for kzb's peak RSS only, which must not grow.
+# As in bench/run.sh: each run writes into a fresh directory on the same file system as the
+# workload, runs alternate between the tools in ABBA order, nothing is dirty in the page cache
+# when a run starts, and the table shows medians. Run it on a freshly made file system.
+set -euo pipefail
+
+RUNS=${RUNS:-5}
+WARMUP=1
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+build=${BUILD:-$repo/build-bench}
+
+for tool in cmake zip unzip awk /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "convert.sh: needs $tool" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-cbench.XXXXXX")
+cleanup() {
+  rm -rf -- "$work"
+  sync -f "$(dirname "$work")" 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+echo "== machine"
+echo "nproc:   $(nproc)"
+echo "cpu:     $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+echo "kernel:  $(uname -srm)"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+echo "fs:      $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }') ($work)"
+echo "zip:     $(zip -v | sed -n 2p | sed 's/^ *//')"
+echo "command: $0 $* (RUNS=$RUNS${KZB:+ KZB=$KZB})"
+echo
+
+echo "== build (Release, $build)"
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j 2 --target kzb make-workload >/dev/null
+echo "source:  $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$repo" diff --quiet HEAD -- container convert kzb platform 2>/dev/null || echo ' (changed since)')"
+kzb=$(realpath "${KZB:-$build/kzb}")
+echo "kzb:     $kzb"
+echo
+
+# One run of one tool into a fresh directory, removed at once. Prints
+# "<wall ns> <peak RSS KiB> <CPU ms>". Both tools go through /usr/bin/time.
+run_once() {
+  local tool=$1 dir=$2 out rc start end
+  out=$(mktemp -d "$work/out.XXXXXX")
+  sync  # the writeback of the run before must not land on this one
+  start=$(date +%s%N)
+  if [[ $tool == kzb ]]; then
+    /usr/bin/time -v -o "$work/time.txt" "$kzb" convert "$dir/C.kzb" -o "$out/C.cbz" && rc=0 || rc=$?
+  else
+    (cd "$dir/files" && /usr/bin/time -v -o "$work/time.txt" zip -0 -q -r "$out/C.zip" .) && rc=0 || rc=$?
+  fi
+  end=$(date +%s%N)
+  if ((rc != 0)); then
+    echo "convert.sh: $tool failed on $dir (exit $rc)" >&2
+    exit 1
+  fi
+  if [[ ${VERIFY:-} == 1 ]]; then
+    # Both ZIPs must hold every file whole, or the timing means nothing.
+    unzip -tq "$out"/C.* >/dev/null || { echo "convert.sh: $tool wrote a bad ZIP" >&2; exit 1; }
+    local members
+    members=$(unzip -Z1 "$out"/C.* | grep -c '^f.*\.bin$')
+    ((members == $(wc -l <"$dir/names"))) || { echo "convert.sh: $tool: $members members" >&2; exit 1; }
+  fi
+  rm -rf -- "$out"
+  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { rss = $2 }
+    /(User|System) time \(seconds\)/ { cpu += $2 } END { printf "%d %.0f", rss, cpu * 1000 }' \
+    "$work/time.txt")"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+max() { sort -n | tail -n1; }
+
+echo "== (a) 256 files x 2 MiB"
+"$build/bench/make-workload" "$work/large" 256 $((2 << 20))
+: >"$work/kzb" && : >"$work/zip"
+for ((i = 0; i < WARMUP; i++)); do
+  VERIFY=1 run_once kzb "$work/large" >/dev/null
+  VERIFY=1 run_once zip "$work/large" >/dev/null
+done
+for ((i = 0; i < RUNS; i++)); do
+  if ((i % 2 == 0)); then order="kzb zip"; else order="zip kzb"; fi
+  for tool in $order; do
+    run_once "$tool" "$work/large" >>"$work/$tool"
+  done
+done
+rm -rf -- "$work/large"
+echo "  kzb convert ms: $(cut -d' ' -f1 "$work/kzb" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+echo "  zip -0 -r ms:   $(cut -d' ' -f1 "$work/zip" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+
+echo "== (a2) 256 files x 4 MiB, kzb peak RSS only"
+"$build/bench/make-workload" "$work/double" 256 $((4 << 20))
+rm -rf -- "$work/double/files"  # only the container is needed from here on
+: >"$work/double.rss"
+for ((i = 0; i < RUNS; i++)); do
+  run_once kzb "$work/double" | cut -d' ' -f2 >>"$work/double.rss"
+done
+echo
+
+kzb_ms=$(cut -d' ' -f1 "$work/kzb" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+zip_ms=$(cut -d' ' -f1 "$work/zip" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+kzb_cpu=$(cut -d' ' -f3 "$work/kzb" | median)
+zip_cpu=$(cut -d' ' -f3 "$work/zip" | median)
+kzb_rss=$(cut -d' ' -f2 "$work/kzb" | max)
+zip_rss=$(cut -d' ' -f2 "$work/zip" | max)
+double_rss=$(max <"$work/double.rss")
+echo "== results: wall (ms) and CPU (user + system, ms) are medians of $RUNS interleaved runs"
+echo "   per tool after $WARMUP warm-up; RSS is the maximum over those runs"
+printf '%-18s %9s %9s %7s %11s %11s %12s %12s\n' workload "kzb ms" "zip ms" kzb/zip \
+  "kzb CPU ms" "zip CPU ms" "kzb RSS KiB" "zip RSS KiB"
+printf '%-18s %9s %9s %7s %11s %11s %12s %12s\n' "(a) 256 x 2 MiB" "$kzb_ms" "$zip_ms" \
+  "$(awk -v k="$kzb_ms" -v z="$zip_ms" 'BEGIN { printf "%.2f", k / z }')" "$kzb_cpu" "$zip_cpu" \
+  "$kzb_rss" "$zip_rss"
+printf '%-18s %9s %9s %7s %11s %11s %12s %12s\n' "(a2) 256 x 4 MiB" - - - - - "$double_rss" -
+echo
+echo "kzb convert peak RSS: (a) ${kzb_rss} KiB, (a2) payloads doubled ${double_rss} KiB," \
+  "growth $((double_rss - kzb_rss)) KiB"

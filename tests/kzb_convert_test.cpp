@@ -406,6 +406,17 @@ TEST_F(KzbConvertTest, OutputsThatMustNotOrCannotBeWritten) {
     EXPECT_EQ(testing::readFile(work() / "book.cbz"), bytes);
     EXPECT_TRUE(fs::is_directory(work() / "dir.cbz"));
   }
+#ifndef _WIN32
+  // A container's file name that is no UTF-8 gives no name for its ZIP (on Windows, every file
+  // name is Unicode).
+  const std::string odd = container("\xff.kzb", bytes);
+  const Outcome outcome = kzb({"convert", odd});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err,
+            "kzb: " + testing::utf8String(dir_.path()) +
+                "/\\xff.kzb: its file name gives no name for the ZIP; not converted\n");
+  EXPECT_EQ(filesUnder(work()), before);
+#endif
   // The earlier container's ZIP is the one that stays.
   EXPECT_EQ(kzb({"convert", moon1, moon2}).status, 1);
   testing::checkWithZipReaders(work() / "moon.cbz", membersOf(testing::utf8Path(moon1),

@@ -25,7 +25,7 @@ constexpr std::uint32_t kSystemCopyFrom = 64 * 1024;
 
 // A synchronized run flushes its files to the disk once this many bytes wait, or once
 // OutputFile::kMostPending files do: few flushes, and a bounded loss of work to a signal.
-constexpr std::uint64_t kBatchBytes = std::uint64_t{64} * 1024 * 1024;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{256} * 1024 * 1024;
 
 Extraction failed(ExtractStatus status, std::error_code error = {}) {
   return {status, error, NameProblem::none, {}};
@@ -96,7 +96,7 @@ void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_
   spare_.pop_back();
   const Extraction written = write(input, entry, *output);
   const std::error_code finished =
-      written.status == ExtractStatus::extracted ? output->finishWriting() : std::error_code{};
+      written.status == ExtractStatus::extracted ? output->finishWriting(true) : std::error_code{};
   if (written.status != ExtractStatus::extracted || finished) {
     // Failed or cut short: nothing of it waits for the disk. A cut-short file is placed at
     // once, as it would be without sync, since only the bytes present can be kept.

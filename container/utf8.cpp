@@ -41,8 +41,8 @@ void appendEscaped(std::string& out, char32_t c) {
   out += kHex[c & 0xf];
 }
 
-// The length of the valid UTF-8 sequence at the start of `text` and the character it holds,
-// or 0 when the first byte does not start one (overlong forms and surrogates included).
+}  // namespace
+
 std::size_t decodeUtf8(std::string_view text, char32_t& c) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(0);
@@ -76,8 +76,6 @@ std::size_t decodeUtf8(std::string_view text, char32_t& c) {
   const bool valid = c >= smallest[length] && c <= 0x10ffff && (c < 0xd800 || c > 0xdfff);
   return valid ? length : 0;
 }
-
-}  // namespace
 
 std::u16string wellFormed(std::u16string_view text) {
   std::u16string out(text);

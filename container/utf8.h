@@ -2,6 +2,7 @@
 // through here, so a name prints exactly as the file it names is called.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ std::string toUtf8(std::u16string_view text);
 // it: where names are used as UTF-16, one stored name is then the same file name as on a
 // platform that uses them as UTF-8.
 std::u16string wellFormed(std::u16string_view text);
+
+// The length of the valid UTF-8 sequence at the start of `text` and the character it holds,
+// or 0 when the first byte does not start one (overlong forms and surrogates included).
+std::size_t decodeUtf8(std::string_view text, char32_t& c);
 
 // UTF-8 text as it may go to a terminal or into a line of the report: every control
 // character (U+0001-U+001F but the tab, U+007F, U+0080-U+009F) and every byte that is not

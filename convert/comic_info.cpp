@@ -145,7 +145,11 @@ std::string comicInfoXml(const Archive& archive, std::size_t pageCount) {
 
   std::string notes = text(Metadata::copyright);
   if (!createdAt.empty() && !date) {
-    notes += (notes.empty() ? "" : "\n") + std::string("Created at: ") + createdAt;
+    if (!notes.empty()) {
+      notes += '\n';
+    }
+    notes += "Created at: ";
+    notes += createdAt;
   }
 
   std::string out =

@@ -21,35 +21,14 @@ std::u32string codePoints(std::string_view utf8) {
   out.reserve(utf8.size());
   std::size_t i = 0;
   while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    std::size_t length = 0;
     char32_t c = 0;
-    if (lead < 0x80) {
-      length = 1;
-      c = lead;
-    } else if (lead >= 0xc2 && lead <= 0xdf) {
-      length = 2;
-      c = lead & 0x1fu;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      length = 3;
-      c = lead & 0x0fu;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      length = 4;
-      c = lead & 0x07u;
-    }
-    bool valid = length > 0 && utf8.size() - i >= length;
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + k]);
-      valid = (next & 0xc0u) == 0x80u;
-      c = (c << 6) | (next & 0x3fu);
-    }
-    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    valid = valid && c >= kSmallest[length] && c <= 0x10ffff && (c < 0xd800 || c > 0xdfff);
+    const std::size_t length = decodeUtf8(utf8.substr(i), c);
+    const bool valid = length > 0;
     if (valid) {
       out.push_back(c);
       i += length;
     } else {
-      out.push_back(kStrayByte + lead);
+      out.push_back(kStrayByte + static_cast<unsigned char>(utf8[i]));
       ++i;
     }
   }

@@ -38,9 +38,11 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
   return {};
 }
 
-std::error_code OutputFile::finishWriting() {
+std::error_code OutputFile::finishWriting(bool startWriteback) {
   std::error_code error;
-  static_cast<void>(flush(error));
+  if (flush(error) && startWriteback) {
+    beginWriteback(handle_);
+  }
   return error;
 }
 

@@ -613,6 +613,13 @@ std::uint64_t OutputFile::copyInSystem([[maybe_unused]] std::intptr_t handle,
 #endif
 }
 
+void OutputFile::beginWriteback([[maybe_unused]] std::intptr_t handle) {
+#ifdef __linux__
+  // Only a hint: whatever it does not start, the flush that follows writes.
+  static_cast<void>(::sync_file_range(static_cast<int>(handle), 0, 0, SYNC_FILE_RANGE_WRITE));
+#endif
+}
+
 void OutputFile::abandon() {
   if (handle_ != -1) {
     static_cast<void>(::close(static_cast<int>(handle_)));  // its bytes are being dropped

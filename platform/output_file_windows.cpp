@@ -290,6 +290,10 @@ std::uint64_t OutputFile::copyInSystem(std::intptr_t /*handle*/, const InputFile
   return 0;
 }
 
+// Windows has no request to start writing a file's bytes without waiting for them; its
+// FlushFileBuffers at the batch's end writes them all.
+void OutputFile::beginWriteback(std::intptr_t /*handle*/) {}
+
 OutputFile::~OutputFile() {
   abandon();
 }

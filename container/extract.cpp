@@ -25,7 +25,12 @@ constexpr std::uint32_t kSystemCopyFrom = 64 * 1024;
 
 // A synchronized run flushes its files to the disk once this many bytes wait, or once
 // OutputFile::kMostPending files do: few flushes, and a bounded loss of work to a signal.
-constexpr std::uint64_t kBatchBytes = std::uint64_t{256} * 1024 * 1024;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1024} * 1024 * 1024;
+
+// A file of this size or more is handed to the disk as soon as it is complete, so that the
+// batch's flush finds it written; smaller ones are left to go together with the flush, as
+// starting each on its own costs more than it saves.
+constexpr std::uint32_t kWritebackFrom = 64 * 1024;
 
 Extraction failed(ExtractStatus status, std::error_code error = {}) {
   return {status, error, NameProblem::none, {}};
@@ -94,9 +99,16 @@ void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_
   }
   std::unique_ptr<OutputFile> output = std::move(spare_.back());
   spare_.pop_back();
-  const Extraction written = write(input, entry, *output);
-  const std::error_code finished =
-      written.status == ExtractStatus::extracted ? output->finishWriting(true) : std::error_code{};
+  Extraction written = write(input, entry, *output);
+  if (written.status == ExtractStatus::cannotCreate && !pending_.empty() &&
+      (written.error == std::errc::too_many_files_open ||
+       written.error == std::errc::too_many_files_open_in_system)) {
+    flushPending();  // each file waiting holds a descriptor: the batch ends here
+    written = write(input, entry, *output);
+  }
+  const std::error_code finished = written.status == ExtractStatus::extracted
+                                       ? output->finishWriting(entry.size >= kWritebackFrom)
+                                       : std::error_code{};
   if (written.status != ExtractStatus::extracted || finished) {
     // Failed or cut short: nothing of it waits for the disk. A cut-short file is placed at
     // once, as it would be without sync, since only the bytes present can be kept.

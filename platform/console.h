@@ -15,7 +15,8 @@ namespace kzb::console {
 // the null device, so that no file the run opens can take its number and receive the
 // report; writing to it still fails as writing to a closed stream does. A reader of
 // standard output that goes away makes writes fail with std::errc::broken_pipe instead of
-// ending the process (SIGPIPE is ignored).
+// ending the process (SIGPIPE is ignored). A soft limit on open descriptors below 4096 is
+// raised towards the hard one, for the batches of a synchronized extraction.
 void prepareProcess();
 
 // The arguments, program name first, as UTF-8 (on Windows taken from the UTF-16 command

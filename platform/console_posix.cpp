@@ -1,7 +1,9 @@
 // The standard streams on POSIX: file descriptors 1 and 2, written with write(2).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -29,6 +31,15 @@ void prepareProcess() {
     }
   }
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+  // A synchronized extraction holds a batch of files open until it flushes them at once; a
+  // soft limit on descriptors below the hard one only makes its batches smaller.
+  constexpr rlim_t kWanted = 4096;
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kWanted &&
+      limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = std::min(kWanted, limit.rlim_max);
+    static_cast<void>(::setrlimit(RLIMIT_NOFILE, &limit));
+  }
 }
 
 std::vector<std::string> arguments(int argc, char** argv) {

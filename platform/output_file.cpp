@@ -43,6 +43,7 @@ std::error_code OutputFile::finishWriting(bool startWriteback) {
   if (flush(error) && startWriteback) {
     beginWriteback(handle_);
   }
+  buffer_ = {};
   return error;
 }
 

@@ -107,8 +107,9 @@ class OutputFile {
   std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes);
   std::error_code truncate(std::uint64_t size);
 
-  // Writes out what is buffered, so that the file's bytes are all with the system; the file
-  // stays open, and not placed, until commit() or abandon().
+  // Writes out what is buffered, so that the file's bytes are all with the system, and lets
+  // the buffer go, since the file may wait long; the file stays open, and not placed, until
+  // commit() or abandon().
   // With `startWriteback`, the system is also asked to begin writing the bytes to the disk
   // now (sync_file_range on Linux; elsewhere nothing), so that a later flushToDisk() finds
   // most of them there already.
@@ -118,8 +119,8 @@ class OutputFile {
   // POSIX, FlushFileBuffers() of each on Windows). Each must have finished writing.
   static std::error_code flushToDisk(std::span<OutputFile* const> files);
   // How many output files may wait, written and unplaced, at one time.
-  // Each holds a descriptor or handle open, well inside the usual limit of 1024.
-  static constexpr std::size_t kMostPending = 256;
+  // Each holds a descriptor or handle open (console::prepareProcess raises a low limit).
+  static constexpr std::size_t kMostPending = 1024;
 
   // Makes SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break and closing the
   // console) remove the temporary of the file being written before the process ends as the

@@ -4,6 +4,8 @@
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#else
+#include <sys/resource.h>
 #endif
 
 #include <algorithm>
@@ -564,6 +566,44 @@ TEST_F(ExtractorTest, SynchronizedRunsPlaceEveryFileInBatchesAndSayWhatBecameOfE
   }
   EXPECT_EQ(names, kFiles - 3);  // no temporary is left, nothing for the failed ones
 }
+
+#ifndef _WIN32
+// Each file of a batch waits with a descriptor open. Where the process may open fewer than a
+// batch holds, the batch ends where the descriptors run out, and every file is still placed.
+TEST_F(ExtractorTest, SynchronizedBatchEndsWhereDescriptorsRunOut) {
+  testing::Publication publication;
+  for (std::size_t i = 0; i < 300; ++i) {
+    publication.files.push_back({testing::utf16FromUtf8("f" + std::to_string(i)),
+                                 pattern(100 + i, static_cast<unsigned>(i)),
+                                 {}});
+  }
+  testing::writeFile(containerPath(), testing::buildContainer(publication));
+  ArchiveReader reader(containerPath().string());
+  Directory destination;
+  ASSERT_FALSE(destination.open(testing::utf8String(out()), false));
+  struct rlimit before {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  struct rlimit low = before;
+  low.rlim_cur = 128;  // far below a batch
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  Extractor extractor(destination, {.skipExisting = false, .sync = true});
+  for (std::size_t i = 0; i < reader.entries().size(); ++i) {
+    extractor.submit(reader.input(), reader.entries()[i], i);
+  }
+  std::vector<Completed> done = extractor.takeCompleted();
+  for (Completed& last : extractor.finish()) {
+    done.push_back(std::move(last));
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  ASSERT_EQ(done.size(), publication.files.size());
+  for (const Completed& each : done) {
+    EXPECT_EQ(each.extraction.status, ExtractStatus::extracted)
+        << each.token << ": " << each.extraction.error.message();
+    EXPECT_EQ(testing::readFile(out() / ("f" + std::to_string(each.token))),
+              publication.files[each.token].data);
+  }
+}
+#endif
 
 TEST_F(ExtractorTest, DestinationIsTheDirectoryOpenedNotWhatItsPathLaterNames) {
   testing::Publication publication;

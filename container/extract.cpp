@@ -32,6 +32,14 @@ constexpr std::uint64_t kBatchBytes = std::uint64_t{1024} * 1024 * 1024;
 // starting each on its own costs more than it saves.
 constexpr std::uint32_t kWritebackFrom = 64 * 1024;
 
+// Whether the process may open no more files. Compared by value, without asking the error's
+// category: a sanitizer's check of that call needs a descriptor itself.
+bool outOfDescriptors(const std::error_code& error) {
+  return &error.category() == &std::generic_category() &&
+         (error.value() == static_cast<int>(std::errc::too_many_files_open) ||
+          error.value() == static_cast<int>(std::errc::too_many_files_open_in_system));
+}
+
 Extraction failed(ExtractStatus status, std::error_code error = {}) {
   return {status, error, NameProblem::none, {}};
 }
@@ -101,8 +109,7 @@ void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_
   spare_.pop_back();
   Extraction written = write(input, entry, *output);
   if (written.status == ExtractStatus::cannotCreate && !pending_.empty() &&
-      (written.error == std::errc::too_many_files_open ||
-       written.error == std::errc::too_many_files_open_in_system)) {
+      outOfDescriptors(written.error)) {
     flushPending();  // each file waiting holds a descriptor: the batch ends here
     written = write(input, entry, *output);
   }

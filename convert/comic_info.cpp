@@ -50,13 +50,6 @@ std::string escaped(std::string_view text) {
   return out;
 }
 
-struct CreatedDate {
-  int year = 0;
-  std::optional<unsigned> month;
-  std::optional<unsigned> day;
-  std::size_t length = 0;  // of the text the date takes
-};
-
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -78,6 +71,8 @@ std::optional<int> field(std::string_view text, std::size_t at, std::size_t coun
   }
   return value;
 }
+
+}  // namespace
 
 std::optional<CreatedDate> createdDate(std::string_view text) {
   const std::optional<int> year = field(text, 0, 4);
@@ -110,6 +105,8 @@ std::optional<CreatedDate> createdDate(std::string_view text) {
   date.length = 10;
   return date;
 }
+
+namespace {
 
 // Writes one element a line, each only when its text is not empty.
 class Elements {

@@ -14,7 +14,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "archive.h"
 
@@ -34,5 +36,14 @@ std::string comicInfoXml(const Archive& archive, std::size_t pageCount);
 //   (genre), dc:rights (copyright), dc:description (comment), dc:source (web link),
 //   dc:contributor opf:role="bkp" (converted-by). No dc:language: the container does not say.
 std::string opfPackage(const Archive& archive);
+
+// The date that the created-at text starts with, as far as it goes (see above).
+struct CreatedDate {
+  int year = 0;
+  std::optional<unsigned> month;
+  std::optional<unsigned> day;
+  std::size_t length = 0;  // of the text the date takes
+};
+std::optional<CreatedDate> createdDate(std::string_view text);
 
 }  // namespace kzb

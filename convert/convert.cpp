@@ -162,7 +162,7 @@ class Conversion {
     return zip_.end();
   }
 
-  std::error_code finish() { return zip_.finish(); }
+  std::error_code finish(std::string_view comment) { return zip_.finish(comment); }
 
  private:
   ContainerInput& input_;
@@ -250,8 +250,9 @@ ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSi
       std::error_code writeError;
       done = conversion.copy(i, entries[i], zipName, writeError);
       if (writeError) {
-        return {ConvertStatus::writeFailed, writeError, result.members, result.failures,
-                result.namesOutOfOrder};
+        result.status = ConvertStatus::writeFailed;
+        result.error = writeError;
+        return result;
       }
     }
     if (done.status == MemberStatus::written) {
@@ -266,7 +267,9 @@ ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSi
 
   std::error_code error = conversion.addText(kComicInfoName, comicInfoXml(archive, result.members));
   if (!error) {
-    error = conversion.finish();
+    const ComicBookInfo comment = comicBookInfo(archive, options.application, options.modified);
+    result.commentShortened = comment.shortened;
+    error = conversion.finish(comment.json);
   }
   if (error) {
     result.status = ConvertStatus::writeFailed;

@@ -18,6 +18,8 @@
 //    padded to the digits of the number of members planned, and a space ("001 cover.jpg").
 //  - ComicInfo.xml comes last, when the count of members is known: its PageCount is that
 //    count.
+//  - The ZIP's comment is the metadata as ComicBookInfo (comic_book_info.h), its texts
+//    shortened where the whole would not fit a ZIP comment.
 // The ZIP itself: see zip_writer.h. Memory follows the file table, not the stored files.
 #pragma once
 
@@ -31,6 +33,7 @@
 #include "archive.h"
 #include "archive_reader.h"
 #include "byte_sink.h"
+#include "comic_book_info.h"
 #include "container_input.h"
 #include "entry_name.h"
 #include "zip_writer.h"
@@ -43,6 +46,8 @@ struct ConvertOptions {
   // Every member's time, ComicInfo.xml's too: the container file's modification time, so
   // converting one container twice gives the same bytes.
   std::chrono::sys_seconds modified{};
+  // The ComicBookInfo comment's appID: who wrote the ZIP, and which version.
+  std::string application = "kzb";
   ZipLimits limits{};  // lowered only by tests
 };
 
@@ -85,6 +90,8 @@ struct ConvertResult {
   // The names of the members, sorted naturally, are not in table order, so readers that sort
   // by name show them in another order; only without `renumber`, which puts them in order.
   bool namesOutOfOrder = false;
+  // The ComicBookInfo comment's texts were cut to fit the 65,535 bytes of a ZIP comment.
+  bool commentShortened = false;
 };
 
 // Called once per row of the file table, in table order, as soon as its fate is known; rows

@@ -7,7 +7,7 @@
 //   for each member: local header | name | extra fields | data (stored or raw deflate)
 //   central directory: one header per member (name, extra fields, no comment)
 //   [ZIP64 end of central directory record | ZIP64 end locator]   only where a value needs it
-//   end of central directory record (no comment)
+//   end of central directory record | the ZIP's comment
 //
 // No data descriptors: each local header's CRC-32 and sizes are written into it once the data
 // is known, so a reader that streams the file front to back finds them where it looks.
@@ -86,14 +86,15 @@ inline constexpr std::size_t kDisks = 16;       // 4, 1
 // End of central directory record: the last bytes of the file.
 namespace end {
 inline constexpr std::uint32_t kSignature = 0x06054b50;  // "PK\5\6"
-inline constexpr std::size_t kSize = 22;                 // with no comment
+inline constexpr std::size_t kSize = 22;                 // the comment follows
 inline constexpr std::size_t kDisk = 4;                  // 2, 0
 inline constexpr std::size_t kDirectoryDisk = 6;         // 2, 0
 inline constexpr std::size_t kEntriesOnDisk = 8;         // 2, or kMarker16
 inline constexpr std::size_t kEntries = 10;              // 2, or kMarker16
 inline constexpr std::size_t kDirectorySize = 12;        // 4, or kMarker32
 inline constexpr std::size_t kDirectoryOffset = 16;      // 4, or kMarker32
-inline constexpr std::size_t kCommentLength = 20;        // 2, 0
+inline constexpr std::size_t kCommentLength = 20;        // 2
+inline constexpr std::size_t kMaxCommentLength = 0xFFFF;
 }  // namespace end
 
 // A field that holds its marker says "see the ZIP64 field instead".

@@ -97,6 +97,8 @@ class ZipErrorCategory final : public std::error_category {
         return "the ZIP is already finished";
       case ZipError::deflateFailed:
         return "compression failed";
+      case ZipError::commentTooLong:
+        return "comment too long for a ZIP";
     }
     return "unknown ZIP error";
   }
@@ -345,7 +347,7 @@ std::error_code ZipWriter::drop() {
   return failWith(sink_.truncate(open_.offset));
 }
 
-std::error_code ZipWriter::finish() {
+std::error_code ZipWriter::finish(std::string_view comment) {
   if (failed_) {
     return failed_;
   }
@@ -355,12 +357,15 @@ std::error_code ZipWriter::finish() {
   if (memberOpen_) {
     return ZipError::memberOpen;
   }
+  if (comment.size() > zip::end::kMaxCommentLength) {
+    return ZipError::commentTooLong;
+  }
   const std::uint64_t directoryOffset = sink_.size();
   if (const std::error_code error = appendCentralDirectory()) {
     return failWith(error);
   }
   if (const std::error_code error =
-          appendEndRecords(directoryOffset, sink_.size() - directoryOffset)) {
+          appendEndRecords(directoryOffset, sink_.size() - directoryOffset, comment)) {
     return failWith(error);
   }
   finished_ = true;
@@ -426,7 +431,8 @@ std::error_code ZipWriter::appendCentralDirectory() {
 // The end record, preceded by the ZIP64 end record and its locator when the count, the
 // directory's size or its offset reaches the limits.
 std::error_code ZipWriter::appendEndRecords(std::uint64_t directoryOffset,
-                                            std::uint64_t directorySize) {
+                                            std::uint64_t directorySize,
+                                            std::string_view comment) {
   const std::uint64_t count = directory_.size();
   const bool countTooLarge = count >= limits_.memberCount;
   const bool sizeTooLarge = directorySize >= limits_.sizeOrOffset;
@@ -459,7 +465,9 @@ std::error_code ZipWriter::appendEndRecords(std::uint64_t directoryOffset,
           sizeTooLarge ? zip::kMarker32 : static_cast<std::uint32_t>(directorySize));
   store32(end, zip::end::kDirectoryOffset,
           offsetTooLarge ? zip::kMarker32 : static_cast<std::uint32_t>(directoryOffset));
+  store16(end, zip::end::kCommentLength, static_cast<std::uint16_t>(comment.size()));
   append(records, end);
+  append(records, comment);
   return sink_.append(asBytes(records));
 }
 

@@ -40,6 +40,7 @@ enum class ZipError {
   memberOpen,       // begin() or finish() while a member is open
   finished,         // anything after finish()
   deflateFailed,    // zlib could not compress (out of memory)
+  commentTooLong,   // the ZIP's comment has more bytes than the end record can describe
 };
 
 const std::error_category& zipCategory();
@@ -82,8 +83,9 @@ class ZipWriter {
   std::error_code end();
   // Forgets the member: the sink is truncated to where it began.
   std::error_code drop();
-  // Writes the central directory, the ZIP64 end records where needed and the end record.
-  std::error_code finish();
+  // Writes the central directory, the ZIP64 end records where needed, the end record and the
+  // ZIP's comment (at most 65,535 bytes, taken as it is).
+  std::error_code finish(std::string_view comment = {});
 
   // Members ended so far.
   std::size_t members() const { return directory_.size(); }
@@ -106,7 +108,8 @@ class ZipWriter {
   std::error_code appendData(std::span<const std::byte> bytes);
   std::error_code patchLocalHeader();
   std::error_code appendCentralDirectory();
-  std::error_code appendEndRecords(std::uint64_t directoryOffset, std::uint64_t directorySize);
+  std::error_code appendEndRecords(std::uint64_t directoryOffset, std::uint64_t directorySize,
+                                   std::string_view comment);
 
   ByteSink& sink_;
   ZipLimits limits_;

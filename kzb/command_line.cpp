@@ -36,7 +36,8 @@ std::string footerOf(const Command& command) {
   std::string footer;
   if (command.name == "info") {
     footer =
-        "The report is kzb-extract's, byte for byte. --comicinfo and --opf take one\ncontainer.";
+        "The report is kzb-extract's, byte for byte. --comicinfo, --comicbookinfo and\n"
+        "--opf take one container.";
   } else if (command.name == "list") {
     footer = "Names are escaped as in the report; --json writes UTF-8 with JSON escapes.";
   } else if (command.name == "extract") {
@@ -56,6 +57,20 @@ std::string footerOf(const Command& command) {
     footer += "\nGLOB: * ? [...] matched against the whole stored name, case-sensitively.";
   }
   return footer + "\nExit status: 0 everything worked, 1 a container or an entry failed, 2 usage.";
+}
+
+std::string_view documentOption(InfoDocument document) {
+  switch (document) {
+    case InfoDocument::comicInfo:
+      return "--comicinfo";
+    case InfoDocument::comicBookInfo:
+      return "--comicbookinfo";
+    case InfoDocument::opf:
+      return "--opf";
+    case InfoDocument::report:
+      break;
+  }
+  return "";
 }
 
 // The usage error's line, pointing to the help that would have told.
@@ -107,10 +122,16 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
     CLI::Option* comicInfo = app.add_flag_callback(
         "--comicinfo", [&options] { options.document = InfoDocument::comicInfo; },
         "print ComicInfo.xml, as convert writes it, instead");
+    CLI::Option* comicBookInfo =
+        app.add_flag_callback(
+               "--comicbookinfo", [&options] { options.document = InfoDocument::comicBookInfo; },
+               "print the ZIP comment (ComicBookInfo JSON) convert writes")
+            ->excludes(comicInfo);
     app.add_flag_callback(
            "--opf", [&options] { options.document = InfoDocument::opf; },
            "print an OPF package document of the metadata instead")
-        ->excludes(comicInfo);
+        ->excludes(comicInfo)
+        ->excludes(comicBookInfo);
   }
   if ((command.options & kConversionOptions) != 0) {
     CLI::Option* output =
@@ -216,10 +237,8 @@ Invocation parseCommandLine(const std::vector<std::string>& arguments) {
     return usageError("no container given", command);
   }
   if (options.containers.size() > 1 && options.document != InfoDocument::report) {
-    return usageError(
-        std::string(options.document == InfoDocument::comicInfo ? "--comicinfo" : "--opf") +
-            " takes one container",
-        command);
+    return usageError(std::string(documentOption(options.document)) + " takes one container",
+                      command);
   }
   if (const CLI::Option* output = sub->get_option_no_throw("--output");
       output != nullptr && output->count() > 0 && options.output.empty()) {

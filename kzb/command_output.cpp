@@ -42,6 +42,16 @@ std::string rightAligned(std::uint64_t value, std::size_t width) {
   return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
+std::string_view applicationId() {
+  return "kzb/" KZB_VERSION;
+}
+
+void noteShortenedComment(Context& context, std::string_view container) {
+  diagnose(context, container,
+           "note: the metadata is longer than a ZIP comment holds (65535 bytes); its longest "
+           "texts are shortened in the ComicBookInfo comment");
+}
+
 std::string shownName(const FileEntry& entry) {
   return printable(toUtf8(untilFirstZero(entry.name)));
 }

@@ -43,6 +43,13 @@ std::string hexDigits(std::uint64_t value, std::size_t digits);
 // `value` in decimal, spaces first up to `width` columns.
 std::string rightAligned(std::uint64_t value, std::size_t width);
 
+// Who writes the ZIPs and their ComicBookInfo comment: "kzb/" and the version.
+std::string_view applicationId();
+
+// The line that says a container's ComicBookInfo had its texts shortened to fit a ZIP
+// comment; info --comicbookinfo and convert write it alike.
+void noteShortenedComment(Context& context, std::string_view container);
+
 // Whether a write to standard output has failed, for whatever reason: there is no point in
 // producing more of it.
 bool outputFailed(Context& context);

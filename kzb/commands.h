@@ -22,8 +22,9 @@ enum class ProgressMode { automatic, always, never };
 // What info prints of a container.
 enum class InfoDocument {
   report,     // kzb-extract's report
-  comicInfo,  // --comicinfo: ComicInfo.xml
-  opf,        // --opf: an OPF package document holding the metadata
+  comicInfo,      // --comicinfo: ComicInfo.xml
+  comicBookInfo,  // --comicbookinfo: the ComicBookInfo JSON of a CBZ's comment
+  opf,            // --opf: an OPF package document holding the metadata
 };
 
 // Everything the command line says, for whichever command it names.
@@ -40,7 +41,7 @@ struct Options {
   bool verbose = false;                 // extract -v
   bool sync = false;                    // extract --sync
   ProgressMode progress = ProgressMode::automatic;
-  InfoDocument document = InfoDocument::report;  // info --comicinfo, --opf
+  InfoDocument document = InfoDocument::report;  // info --comicinfo, --comicbookinfo, --opf
   std::string output;                            // convert -o; empty for DIR/<name>.cbz
   bool renumber = false;                         // convert --renumber
   bool deflate = false;                          // convert --deflate
@@ -61,7 +62,7 @@ enum OptionGroup : unsigned {
   kListingOptions = 1u << 1,     // -l, --json
   kExtractionOptions = 1u << 2,  // -C, --each, --skip-existing, -v, --sync, progress
   kEntryNameOperands = 1u << 3,  // one container, then entry names
-  kDocumentOptions = 1u << 4,    // --comicinfo, --opf: one container
+  kDocumentOptions = 1u << 4,    // --comicinfo, --comicbookinfo, --opf: one container
   kConversionOptions = 1u << 5,  // -o, -C, --renumber, --deflate
 };
 
@@ -80,8 +81,8 @@ int runCat(const Options& options, Context& context);
 int runConvert(const Options& options, Context& context);
 
 inline constexpr std::array<Command, 6> kCommands{{
-    {"info", "print the report; --comicinfo, --opf: the metadata as XML", kDocumentOptions,
-     runInfo},
+    {"info", "print the report, or the metadata as readers import it",
+     kDocumentOptions, runInfo},
     {"list", "list the entries; -l: size and CRC-32, --json: JSON Lines",
      kFilterOptions | kListingOptions, runList},
     {"extract", "extract the entries, where -C or --each says", kFilterOptions | kExtractionOptions,

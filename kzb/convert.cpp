@@ -173,6 +173,7 @@ class ConvertRun {
     ConvertOptions conversion;
     conversion.deflate = options_.deflate;
     conversion.renumber = options_.renumber;
+    conversion.application = applicationId();
     conversion.modified =
         std::chrono::sys_seconds{std::chrono::seconds{reader.input().modifiedTime()}};
     const FileTable& entries = reader.entries();
@@ -194,6 +195,9 @@ class ConvertRun {
       return;
     }
     writtenFor_[target.name] = container;
+    if (result.commentShortened) {
+      noteShortenedComment(context_, container);
+    }
     if (result.namesOutOfOrder) {
       diagnose(context_, container,
                "note: readers sort pages by name, and these names sort out of the container's "

@@ -1,7 +1,6 @@
 // kzb list: the entries of each container, one name a line (-l: with size and CRC-32, and a
 // total), or one JSON object a line per container (--json).
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <span>
 
 #include "archive_reader.h"
@@ -9,12 +8,11 @@
 #include "commands.h"
 #include "diagnostics.h"
 #include "glob.h"
+#include "json_line.h"
 #include "utf8.h"
 
 namespace kzb::tool {
 namespace {
-
-using Json = nlohmann::ordered_json;  // keys stay in the order they are set
 
 void listNames(const Archive& archive, const NameFilter& filter, std::ostream& out) {
   for (const FileEntry& entry : archive.entries) {
@@ -54,27 +52,6 @@ std::string text(const WideText& stored) {
   return toUtf8(untilFirstZero(stored));
 }
 
-// JSON text of `value` on one line. A path given on a POSIX command line may be any bytes:
-// what is not UTF-8 shows as U+FFFD. JSON requires escapes only below U+0020; the delete
-// character and the C1 controls, which the report escapes too, are escaped here as well, so
-// that no text drives a terminal that shows the line.
-std::string dump(const Json& value) {
-  const std::string plain = value.dump(-1, ' ', false, Json::error_handler_t::replace);
-  std::string out;
-  out.reserve(plain.size());
-  for (std::size_t i = 0; i < plain.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(plain[i]);
-    const auto next = i + 1 < plain.size() ? static_cast<unsigned char>(plain[i + 1]) : 0u;
-    if (byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f)) {
-      out += "\\u" + hexDigits(byte == 0x7f ? 0x7fu : next, 4);
-      i += byte == 0x7f ? 0 : 1;
-    } else {
-      out += plain[i];
-    }
-  }
-  return out;
-}
-
 // One line: every key of the header and the metadata in a fixed order, then the entries,
 // each dumped as it is met so that memory follows the file table alone.
 void listJson(const std::string& container, const Archive& archive, const NameFilter& filter,
@@ -103,7 +80,7 @@ void listJson(const std::string& container, const Archive& archive, const NameFi
   }
   head["metadata"] = std::move(metadata);
 
-  std::string opening = dump(head);
+  std::string opening = jsonLine(head);
   opening.pop_back();  // the closing brace: the entries come before it
   out << opening << ",\"entries\":[";
   bool first = true;
@@ -117,7 +94,7 @@ void listJson(const std::string& container, const Archive& archive, const NameFi
     row["position"] = entry.position;
     row["crc32"] = entry.crc32;
     row["modifiedTime"] = hex(entry.modifiedTime);
-    out << (first ? "" : ",") << dump(row);
+    out << (first ? "" : ",") << jsonLine(row);
     first = false;
   }
   out << "]}\n";

@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
       {"GENR", utf16FromUtf8("소설")},
       {"LINK", utf16FromUtf8("https://example.org/moonlight")},
       {"MAKR", utf16FromUtf8("make-sample")},
+      {"COMT", utf16FromUtf8("밤바다를 건너는 작은 배의 이야기. A small boat crosses the night sea.")},
   };
   sample.files = {
       {utf16FromUtf8("readme.txt"),

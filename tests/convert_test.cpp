@@ -5,6 +5,8 @@
 // compared with the files in tests/data, which the Linux build wrote and those readers accept.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +21,7 @@
 
 #include "archive_reader.h"
 #include "byte_sink.h"
+#include "comic_book_info.h"
 #include "comic_info.h"
 #include "container_builder.h"
 #include "convert.h"
@@ -402,6 +405,112 @@ std::vector<std::string> namesOf(const std::vector<std::pair<std::string, std::s
     names.push_back(element.first);
   }
   return names;
+}
+
+// Each case: the texts, and the ComicBookInfo object that must come of them.
+TEST(ComicBookInfoTest, EachTextUnderTheKeyReadersLookFor) {
+  const std::string head = R"({"appID":"kzb/9.8.7","lastModified":"2026-12-08 10:20:31",)"
+                           R"("ComicBookInfo/1.0":)";
+  struct Case {
+    const char* what;
+    Texts texts;
+    std::string info;  // the inner object
+  };
+  const std::vector<Case> cases = {
+      {"every text",
+       kAllTexts,
+       utf8(u"{\"title\":\"달빛 항해 (Moonlight Voyage)\",\"publisher\":\"Paper Lantern Press\","
+            u"\"publicationYear\":2026,\"publicationMonth\":12,\"genre\":\"소설\","
+            u"\"tags\":[\"소설\"],\"credits\":[{\"person\":\"김하늘\",\"role\":\"Writer\","
+            u"\"primary\":true}],\"comments\":\"A voyage <by night>.\"}")},
+      {"nothing", {}, "{}"},
+      {"an empty text is no text", {{"TITL", u""}, {"GENR", std::u16string(1, u'\0')}}, "{}"},
+      {"year alone", {{"DATE", u"2026"}}, R"({"publicationYear":2026})"},
+      {"no such month", {{"DATE", u"2026-13"}}, R"({"publicationYear":2026})"},
+      {"year and month of a longer date",
+       {{"DATE", u"1999-02-31T00:00"}},
+       R"({"publicationYear":1999,"publicationMonth":2})"},
+      {"no date", {{"DATE", u"Spring 2026"}}, "{}"},
+      {"up to the first zero unit",
+       {{"TITL", std::u16string(u"Moon\0hidden", 11)}},
+       R"({"title":"Moon"})"},
+      {"a lone surrogate", {{"WRTR", u"a\xd800z"}}, utf8(u"{\"credits\":[{\"person\":\"a\ufffdz\","
+                                                        u"\"role\":\"Writer\",\"primary\":true}]}")},
+      {"controls escaped, C1 and delete too",
+       {{"COMT", u"one\ntwo\x1b[31m\x7f\x85\"\\"}},
+       R"({"comments":"one\ntwo\u001b[31m\u007f\u0085\"\\"})"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    const ComicBookInfo info = comicBookInfo(archiveWith(test.texts), "kzb/9.8.7", kTime);
+    EXPECT_EQ(info.json, head + test.info + "}");
+    EXPECT_FALSE(info.shortened);
+    EXPECT_TRUE(nlohmann::json::accept(info.json));
+  }
+}
+
+// Whatever the texts, the object fits the limit; only texts longer than every kept one are
+// cut, at a character boundary, and no longer than they must be.
+TEST(ComicBookInfoTest, TheLongestTextsAreShortenedToFitAZipComment) {
+  const std::u16string hangul(30000, u'달');  // 90,000 bytes of UTF-8
+  struct Case {
+    const char* what;
+    Texts texts;
+    std::size_t limit;
+    std::vector<const char*> whole;  // keys whose text stays whole
+  };
+  const std::vector<Case> cases = {
+      {"one long comment", {{"TITL", u"Moon"}, {"COMT", hangul}}, kZipCommentLimit, {"title"}},
+      {"two long texts, one short",
+       {{"TITL", std::u16string(40000, u'a')}, {"COMT", hangul}, {"PUBL", u"Paper"}},
+       kZipCommentLimit,
+       {"publisher"}},
+      {"the genre, which stands twice",
+       {{"GENR", hangul}, {"WRTR", u"김하늘"}},
+       kZipCommentLimit,
+       {}},
+      {"controls that escape to six bytes",
+       {{"COMT", std::u16string(20000, u'\x01')}},
+       kZipCommentLimit,
+       {}},
+      {"a small limit", {{"TITL", u"Moon over the sea"}, {"PUBL", u"P"}}, 115, {"publisher"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    const Archive archive = archiveWith(test.texts);
+    const ComicBookInfo info = comicBookInfo(archive, "kzb/9.8.7", kTime, test.limit);
+    EXPECT_TRUE(info.shortened);
+    EXPECT_LE(info.json.size(), test.limit);
+    const nlohmann::json parsed = nlohmann::json::parse(info.json);  // valid UTF-8 too
+    const nlohmann::json& fields = parsed["ComicBookInfo/1.0"];
+    std::size_t longestKept = 0;
+    for (const auto& [key, value] : fields.items()) {
+      if (value.is_string()) {
+        longestKept = std::max(longestKept, value.get<std::string>().size());
+      }
+    }
+    for (const auto& [tag, text] : test.texts) {
+      const MetadataText* row = metadataTextOf(makeTag(tag));
+      const char* key = row->field == Metadata::writer ? nullptr
+                        : row->field == Metadata::comment ? "comments"
+                                                          : row->jsonKey.data();
+      if (key == nullptr) {
+        continue;
+      }
+      const std::string full = utf8(text);
+      const std::string kept = fields[key].get<std::string>();
+      EXPECT_EQ(full.substr(0, kept.size()), kept) << key << " is a prefix of its text";
+      const bool whole = std::find_if(test.whole.begin(), test.whole.end(), [&](const char* k) {
+                           return std::string_view(k) == key;
+                         }) != test.whole.end();
+      EXPECT_EQ(kept == full, whole) << key;
+      if (!whole) {
+        EXPECT_GE(kept.size() + 3, longestKept) << key << " is cut to the common length";
+      }
+    }
+    // One character more of every cut text would not have fitted.
+    EXPECT_GT(info.json.size() + 2 * 6, test.limit);
+  }
 }
 
 const fs::path kComicInfoSchema = fs::path(KZB_CONVERT_TEST_DATA) / "comicinfo-2.1-written.xsd";

@@ -681,6 +681,49 @@ TEST_F(KzbConvertTest, InfoPrintsTheMetadataDocuments) {
   SKIP_IF_A_READER_IS_MISSING();
 }
 
+// The ZIP's comment is the line info --comicbookinfo prints; where the metadata is longer than
+// a ZIP comment holds, both say so once and still succeed.
+TEST_F(KzbConvertTest, TheCommentIsWhatInfoPrintsAndFitsWhateverTheMetadata) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::u16string>> texts;
+    bool shortened;
+  };
+  const std::vector<Case> cases = {
+      {"all.kzb", kTexts, false},
+      {"none.kzb", {}, false},
+      {"long.kzb", {{"TITL", u"Moon"}, {"COMT", std::u16string(40000, u'밤')}}, true},
+  };
+  const std::vector<StoredFile> files = {{u"1.jpg", "one", {}}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string c = container(test.name, containerOf(files, test.texts));
+    const std::string note =
+        test.shortened ? "kzb: " + c +
+                             ": note: the metadata is longer than a ZIP comment holds (65535 "
+                             "bytes); its longest texts are shortened in the ComicBookInfo "
+                             "comment\n"
+                       : "";
+    const Outcome info = kzb({"info", "--comicbookinfo", c});
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(info.err, note);
+    ASSERT_FALSE(info.out.empty());
+    ASSERT_EQ(info.out.back(), '\n');
+    const std::string comment = info.out.substr(0, info.out.size() - 1);
+    EXPECT_LE(comment.size(), 65535u);
+    EXPECT_NE(comment.find(R"("lastModified":")" + std::string(kTimeShown) + "\""),
+              std::string::npos);
+
+    const Outcome converted = kzb({"convert", "-o", "out.cbz", c});
+    EXPECT_EQ(converted.status, 0);
+    EXPECT_EQ(converted.err, note);
+    testing::checkWithZipReaders(work() / "out.cbz",
+                                 membersOf(testing::utf8Path(c), namedFiles(files)), kTimeShown,
+                                 comment);
+  }
+  SKIP_IF_A_READER_IS_MISSING();
+}
+
 // What README.md shows of convert and info --comicinfo, run on the sample the build writes.
 TEST_F(KzbConvertTest, ReadmeExamplesHoldForTheSample) {
   const fs::path sample = fs::absolute(testing::utf8Path(KZB_BINARY)).parent_path() / "sample.kzb";
@@ -694,11 +737,27 @@ TEST_F(KzbConvertTest, ReadmeExamplesHoldForTheSample) {
   }
   ASSERT_EQ(pages.size(), 5u);
 
-  Outcome outcome = kzb({"convert", "sample.kzb"});
+  // The time README shows: 2026-12-08 09:30:00 UTC.
+  setModified(work() / "sample.kzb", std::chrono::sys_seconds{std::chrono::seconds{1796722200}});
+  const std::string comicBookInfo =
+      toUtf8(u"{\"appID\":\"kzb/" KZB_VERSION
+             u"\",\"lastModified\":\"2026-12-08 09:30:00\",\"ComicBookInfo/1.0\":{"
+             u"\"title\":\"달빛 항해 (Moonlight Voyage)\",\"publisher\":\"Paper Lantern Press\","
+             u"\"publicationYear\":2026,\"publicationMonth\":12,\"genre\":\"소설\","
+             u"\"tags\":[\"소설\"],\"credits\":[{\"person\":\"김하늘\",\"role\":\"Writer\","
+             u"\"primary\":true}],\"comments\":\"밤바다를 건너는 작은 배의 이야기. A small boat "
+             u"crosses the night sea.\"}}");
+  Outcome outcome = kzb({"info", "--comicbookinfo", "sample.kzb"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.out, comicBookInfo + "\n");
+
+  outcome = kzb({"convert", "sample.kzb"});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, "");
   EXPECT_EQ(outcome.err, outOfOrderNote("sample.kzb"));
-  testing::checkWithZipReaders(work() / "sample.cbz", membersOf(work() / "sample.kzb", pages));
+  testing::checkWithZipReaders(work() / "sample.cbz", membersOf(work() / "sample.kzb", pages),
+                               "2026-12-08 09:30:00", comicBookInfo);
 
   outcome = kzb({"convert", "--renumber", "-o", "moon.cbz", "sample.kzb"});
   EXPECT_EQ(outcome.status, 0);
@@ -718,6 +777,8 @@ TEST_F(KzbConvertTest, ReadmeExamplesHoldForTheSample) {
                    u"<ComicInfo xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
                    u"xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\">\n"
                    u"  <Title>달빛 항해 (Moonlight Voyage)</Title>\n"
+                   u"  <Summary>밤바다를 건너는 작은 배의 이야기. A small boat crosses the night "
+                   u"sea.</Summary>\n"
                    u"  <Year>2026</Year>\n"
                    u"  <Month>12</Month>\n"
                    u"  <Day>8</Day>\n"

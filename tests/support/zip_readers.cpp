@@ -17,10 +17,11 @@ namespace fs = std::filesystem;
 #ifndef _WIN32
 // Reads the ZIP named on its command line with Python's zipfile: testzip() finds no bad CRC,
 // the names are those of the manifest in its order, each with the UTF-8 flag, each member's
-// bytes are those of the manifest's file, and its time is the one given.
+// bytes are those of the manifest's file, and its time is the one given; the ZIP's comment is
+// the bytes of the file named last, where one is named.
 constexpr std::string_view kZipfileCheck = R"PY(
 import sys, zipfile
-zip_path, manifest, expected_time = sys.argv[1], sys.argv[2], sys.argv[3]
+zip_path, manifest, expected_time, comment_path = sys.argv[1:5]
 expected = []
 for line in open(manifest, encoding="ascii"):
     name_hex, path = line.split()
@@ -40,6 +41,8 @@ with zipfile.ZipFile(zip_path) as z:
                 sys.exit("%r: bytes differ" % name)
         if expected_time != "-" and "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time != expected_time:
             sys.exit("%r: time %r, expected %s" % (name, info.date_time, expected_time))
+    if comment_path != "-" and z.comment != open(comment_path, "rb").read():
+        sys.exit("comment %r, expected %r" % (z.comment, open(comment_path, "rb").read()))
 print("zipfile: ok")
 )PY";
 
@@ -87,9 +90,9 @@ std::set<std::string>& missingReaders() {
 }
 
 void checkWithZipReaders(const fs::path& zip, const std::vector<ZipMember>& members,
-                         const std::string& time) {
+                         const std::string& time, const std::optional<std::string>& comment) {
 #ifdef _WIN32
-  (void)zip, (void)members, (void)time;  // the readers run on Linux
+  (void)zip, (void)members, (void)time, (void)comment;  // the readers run on Linux
 #else
   // Apart from the ZIP, so that nothing is added to the directory a test checks.
   const TempDir scratch;
@@ -104,8 +107,12 @@ void checkWithZipReaders(const fs::path& zip, const std::vector<ZipMember>& memb
       manifest += hex(members[i].name) + " " + utf8String(file) + "\n";
     }
     writeFile(work / "manifest", manifest);
+    if (comment) {
+      writeFile(work / "comment", *comment);
+    }
     expectSucceeds("python3 " + quoted(work / "check.py") + " " + quoted(zip) + " " +
-                       quoted(work / "manifest") + " '" + time + "'",
+                       quoted(work / "manifest") + " '" + time + "' " +
+                       (comment ? quoted(work / "comment") : "-"),
                    log);
   }
   if (installed("unzip")) {

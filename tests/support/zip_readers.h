@@ -19,10 +19,12 @@ struct ZipMember {
 };
 
 // Every reader that is installed checks `zip`, which must hold `members` in this order, each
-// name with the UTF-8 flag (`time`: their time as "YYYY-MM-DD hh:mm:ss", or "-" for any).
-// Failures are test failures that show the reader's own words. Nothing is written beside `zip`.
+// name with the UTF-8 flag (`time`: their time as "YYYY-MM-DD hh:mm:ss", or "-" for any), and
+// the ZIP's comment `comment` where one is given. Failures are test failures that show the
+// reader's own words. Nothing is written beside `zip`.
 void checkWithZipReaders(const std::filesystem::path& zip, const std::vector<ZipMember>& members,
-                         const std::string& time = "-");
+                         const std::string& time = "-",
+                         const std::optional<std::string>& comment = std::nullopt);
 
 // Parses the document with xmllint, checks it against `schema` where one is given, and
 // returns the names of the elements `childrenXPath` selects, in order; nothing where xmllint

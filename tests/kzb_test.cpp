@@ -69,6 +69,12 @@ Bytes containerOf(const std::vector<std::pair<std::u16string, std::string>>& fil
   return testing::buildContainer(publication);
 }
 
+// A path as UTF-8 with '/' between its parts, on every platform.
+std::string genericUtf8(const fs::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return {text.begin(), text.end()};
+}
+
 std::vector<std::string> filesIn(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& item : fs::directory_iterator(dir)) {
@@ -477,6 +483,85 @@ TEST_F(KzbTest, ExtractPlacesFilesWhereAskedAndSaysWhatItDid) {
     for (const auto& [path, data] : test.files) {
       EXPECT_EQ(testing::readFile(work() / testing::utf8Path(path)), data) << path;
     }
+  }
+}
+
+// --beside: what extract and convert write goes into each container's own folder, or DIR taken
+// from there, whatever the working directory; as the file manager's verbs run them.
+TEST_F(KzbTest, BesideWritesIntoEachContainersOwnFolder) {
+  const fs::path top = work().parent_path();
+  const Bytes bytes = containerOf({{u"a.txt", "alpha"}});
+  fs::create_directories(top / "shelf a");
+  fs::create_directories(top / testing::utf8Path("\xec\xb1\x85 b"));
+  testing::writeFile(top / "shelf a" / "x.kzb", bytes);
+  testing::writeFile(top / testing::utf8Path("\xec\xb1\x85 b") / "y.kzb", bytes);
+  const std::string x = testing::utf8String(top / "shelf a" / "x.kzb");
+  const std::string y = testing::utf8String(top / testing::utf8Path("\xec\xb1\x85 b") / "y.kzb");
+  const std::string yFolder = "\xec\xb1\x85 b";
+
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> written;  // under top, besides the containers
+  } cases[] = {
+      {{"extract", "--beside", x}, 0, {"shelf a/a.txt"}},
+      {{"extract", "--beside", "--each", x, y}, 0, {"shelf a/x/a.txt", yFolder + "/y/a.txt"}},
+      {{"extract", x, "--beside", "-C", "out/er"}, 0, {"shelf a/out/er/a.txt"}},
+      {{"extract", "--beside", "../shelf a/x.kzb"}, 0, {"shelf a/a.txt"}},
+      {{"extract", "--beside", "w.kzb"}, 0, {"work/a.txt"}},
+      {{"extract", "--beside", "-C", testing::utf8String(top / "abs"), x}, 0, {"abs/a.txt"}},
+      {{"convert", "--beside", x, y}, 0, {"shelf a/x.cbz", yFolder + "/y.cbz"}},
+      {{"convert", "--beside", "-C", "cbz", y}, 0, {yFolder + "/cbz/y.cbz"}},
+      // A container that fails does not stop the next, and its status is the run's.
+      {{"extract", "--beside", "--each", "absent.kzb", x}, 1, {"shelf a/x/a.txt"}},
+      {{"convert", "--beside", "-o", "o.cbz", x}, 2, {}},
+  };
+  for (const auto& test : cases) {
+    for (const fs::path& folder : {top / "shelf a", top / testing::utf8Path(yFolder)}) {
+      for (const auto& item : fs::directory_iterator(folder)) {
+        if (item.path().extension() != ".kzb") {
+          fs::remove_all(item.path());
+        }
+      }
+    }
+    fs::remove_all(work());
+    fs::remove_all(top / "abs");
+    fs::create_directory(work());
+    testing::writeFile(work() / "w.kzb", bytes);
+    const Outcome outcome = kzb(test.args);
+    EXPECT_EQ(outcome.status, test.status) << ::testing::PrintToString(test.args) << outcome.err;
+    std::vector<std::string> written;
+    for (const auto& item : fs::recursive_directory_iterator(top)) {
+      if (item.is_regular_file() && item.path().extension() != ".kzb") {
+        written.push_back(genericUtf8(item.path().lexically_relative(top)));
+      }
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, test.written) << ::testing::PrintToString(test.args);
+  }
+}
+
+// An argument that starts with '/' is a path, never an option, on Windows too, where such a path
+// is rooted on the working directory's drive.
+TEST_F(KzbTest, ArgumentsStartingWithASlashArePaths) {
+  const std::string c = container("c.kzb", containerOf({{u"a.txt", "alpha"}}));
+  std::string rooted = genericUtf8(testing::utf8Path(c));
+  rooted.erase(0, rooted.find('/'));  // C:/x/c.kzb is /x/c.kzb on drive C:
+  const std::string out = rooted.substr(0, rooted.rfind('/')) + "/slash out";
+  for (const bool binary : {false, true}) {
+    fs::remove_all(work().parent_path() / "slash out");
+    const auto run = [&](const std::vector<std::string>& args) {
+      return binary ? kzbBinary(work(), args) : kzb(args);
+    };
+    const Outcome listed = run({"list", rooted});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, "a.txt\n");
+    const Outcome converted = run({"convert", "-C", out, rooted});
+    EXPECT_EQ(converted.status, 0) << converted.err;
+    EXPECT_TRUE(fs::is_regular_file(work().parent_path() / "slash out" / "c.cbz")) << binary;
+    const Outcome extracted = run({"extract", "-C", out, c});
+    EXPECT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(testing::readFile(work().parent_path() / "slash out" / "a.txt"), "alpha");
   }
 }
 

@@ -21,9 +21,10 @@ set(CPACK_PACKAGE_CONTACT "the kzb-extract authors <kzb-extract@users.noreply.ex
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "List, test, extract and convert the files of KZB containers")
 set(CPACK_PACKAGE_DESCRIPTION
-    "kzb-extract prints the report of a KZB container (a file of nested chunks holding files\n"
-    "and publication metadata) and extracts its files; kzb lists, tests, prints, extracts\n"
-    "and converts containers into CBZ files the way archive tools do.")
+    "kzb-extract prints the report of a KZB container (a file of nested chunks\n\
+holding files and publication metadata) and extracts its files; kzb lists,\n\
+tests, prints, extracts and converts containers into CBZ files the way archive\n\
+tools do.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
@@ -42,6 +43,10 @@ if(WIN32)
   target_link_options(kzb-verb PRIVATE -municode)
   set_target_properties(kzb-verb PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   install(TARGETS kzb-verb RUNTIME DESTINATION bin COMPONENT windows EXCLUDE_FROM_ALL)
+  # What packaging/check.sh runs the installed verbs with, as Explorer would.
+  add_executable(kzb-run-verb EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/tests/support/run_verb_windows.cpp)
+  target_link_options(kzb-run-verb PRIVATE -municode)
+  set_target_properties(kzb-run-verb PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   # The texts with the extensions Windows opens them by.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
           DESTINATION . COMPONENT windows EXCLUDE_FROM_ALL)
@@ -66,6 +71,17 @@ else()
   # compressed, as Debian keeps them, by the script that runs before the package is made.
   install(FILES ${kzb_packaging}/debian-copyright DESTINATION ${kzb_doc} RENAME copyright
           COMPONENT deb EXCLUDE_FROM_ALL)
+  # A native package's changelog is Debian's; it points to the project's own.
+  string(TIMESTAMP kzb_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(${kzb_packaging}/debian-changelog.in ${CMAKE_BINARY_DIR}/debian-changelog @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/debian-changelog DESTINATION ${kzb_doc} RENAME changelog
+          COMPONENT deb EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${kzb_doc} COMPONENT deb
+          EXCLUDE_FROM_ALL)
+  # zlib is linked into kzb on purpose (see the top-level CMakeLists.txt), so that the same
+  # programs run where zlib is not installed.
+  install(FILES ${kzb_packaging}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME kzb COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES ${kzb_packaging}/kzb.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
           COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES ${kzb_packaging}/kzb-extract-folder.desktop

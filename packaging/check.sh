@@ -91,7 +91,7 @@ check_linux() {
   [ "$("$root/usr/bin/kzb-extract" --version)" = "kzb-extract $version" ] ||
     fail "kzb-extract --version is not $version"
   for page in kzb kzb-extract; do
-    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q '^\.TH' || fail "no manual page $page"
+    zcat "$root/usr/share/man/man1/$page.1.gz" | grep '^\.TH' >/dev/null || fail "no manual page $page"
   done
   unset XDG_DATA_DIRS XDG_DATA_HOME
   PATH=${PATH#"$root/usr/bin:"}
@@ -133,7 +133,7 @@ check_linux() {
     [ -f "$unpacked/$file" ] || fail "the archive lacks $file"
   done
   for program in kzb kzb-extract; do
-    file "$unpacked/$program" | grep -q 'statically linked' || fail "$program is not static"
+    grep -q 'statically linked' <<<"$(file "$unpacked/$program")" || fail "$program is not static"
     [ "$("$unpacked/$program" --version)" = "$program $version" ] || fail "$program --version"
   done
 }
@@ -156,7 +156,7 @@ check_windows() {
     grep -qx "kzb-${version}-win64/$file" <<<"$listing" || fail "the zip lacks $file"
   done
   # A GUI program: Windows opens no console for it.
-  x86_64-w64-mingw32-objdump -p "$build/kzb-verb.exe" | grep -q 'Subsystem.*(Windows GUI)' ||
+  grep -q 'Subsystem.*(Windows GUI)' <<<"$(x86_64-w64-mingw32-objdump -p "$build/kzb-verb.exe")" ||
     fail "kzb-verb.exe is not a GUI program"
 
   echo "== silent install into a fresh wine prefix"
@@ -166,8 +166,12 @@ check_windows() {
   export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
   "$wine" wineboot --init >/dev/null 2>&1
   "$wineserver" -w
-  local path_before
-  path_before=$(reg_value 'HKCU\Environment' Path || true)
+  # A PATH of the user's own, which the uninstaller must leave as it was.
+  local path_before='C:\kzb-check\tools;%USERPROFILE%\bin'
+  "$wine" reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d "$path_before" /f >/dev/null 2>&1
+  [ "$(reg_value 'HKCU\Environment' Path)" = "$path_before" ] || fail "cannot set PATH for the check"
+  local programs_folder_before=no
+  [ ! -d "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs" ] || programs_folder_before=yes
   "$wine" "$setup" /S
   "$wineserver" -w
   local programs
@@ -188,7 +192,7 @@ check_windows() {
   echo "HKCU\\Environment Path: $(reg_value 'HKCU\Environment' Path)"
   [ "$(reg_value 'HKCU\Software\Classes\.kzb' '')" = kzb.container ] || fail "no .kzb type"
   [ -n "$(reg_value 'HKCU\Software\Classes\kzb.container\DefaultIcon' '')" ] || fail "no icon"
-  reg_value 'HKCU\Environment' Path | tr ';' '\n' | grep -qxF "$programs\\bin" ||
+  tr ';' '\n' <<<"$(reg_value 'HKCU\Environment' Path)" | grep -xF "$programs\\bin" >/dev/null ||
     fail "PATH lacks $programs\\bin"
 
   echo "== each verb, as registered, on a path with spaces and Hangul"
@@ -239,7 +243,10 @@ check_windows() {
   done
   [ "$(reg_value 'HKCU\Environment' Path || true)" = "$path_before" ] ||
     fail "PATH is not as it was: $(reg_value 'HKCU\Environment' Path)"
-  echo "nothing of kzb is left"
+  if [ $programs_folder_before = no ] && [ -e "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs" ]; then
+    fail "the user's Programs folder, made by the installer, is left"
+  fi
+  echo "nothing of kzb is left; PATH is again $path_before"
   "$wineserver" -k || true
 }
 

@@ -97,8 +97,8 @@ else()
                                           --target kzb-static kzb-extract-static
                                   COMMAND_ERROR_IS_FATAL ANY)"
             COMPONENT tarball EXCLUDE_FROM_ALL)
-    install(PROGRAMS ${CMAKE_BINARY_DIR}/static/kzb ${CMAKE_BINARY_DIR}/static/kzb-extract
-            DESTINATION . COMPONENT tarball EXCLUDE_FROM_ALL)
+    install(TARGETS kzb-static kzb-extract-static RUNTIME DESTINATION . COMPONENT tarball
+            EXCLUDE_FROM_ALL)
     install(FILES ${kzb_texts} ${kzb_licences} ${PROJECT_SOURCE_DIR}/doc/kzb.1
                   ${PROJECT_SOURCE_DIR}/doc/kzb-extract.1
             DESTINATION . COMPONENT tarball EXCLUDE_FROM_ALL)

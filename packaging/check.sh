@@ -158,6 +158,9 @@ check_windows() {
   # A GUI program: Windows opens no console for it.
   grep -q 'Subsystem.*(Windows GUI)' <<<"$(x86_64-w64-mingw32-objdump -p "$build/kzb-verb.exe")" ||
     fail "kzb-verb.exe is not a GUI program"
+  # The type's icon is kzb-verb.exe's.
+  grep -q ' \.rsrc ' <<<"$(x86_64-w64-mingw32-objdump -h "$build/kzb-verb.exe")" ||
+    fail "kzb-verb.exe has no resources, so no icon"
 
   echo "== silent install into a fresh wine prefix"
   local wine wineserver

@@ -39,7 +39,9 @@ set(CPACK_NSIS_COMPONENT_INSTALL OFF)
 if(WIN32)
   # The verbs run kzb through kzb-verb.exe: a program without a console of its own, which shows
   # kzb's lines in a window that waits only when kzb failed.
-  add_executable(kzb-verb WIN32 ${PROJECT_SOURCE_DIR}/platform/verb_window_windows.cpp)
+  enable_language(RC)
+  add_executable(kzb-verb WIN32 ${PROJECT_SOURCE_DIR}/platform/verb_window_windows.cpp
+                                ${kzb_packaging}/windows/kzb-verb.rc)
   target_link_options(kzb-verb PRIVATE -municode)
   set_target_properties(kzb-verb PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   install(TARGETS kzb-verb RUNTIME DESTINATION bin COMPONENT windows EXCLUDE_FROM_ALL)

@@ -37,7 +37,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring verb = argv[1];
   const std::wstring container = argv[2];
   const std::wstring type = registered(L"Software\\Classes\\.kzb");
-  std::wstring line = registered(L"Software\\Classes\\" + type + L"\\shell\\" + verb + L"\\command");
+  std::wstring line =
+      registered(L"Software\\Classes\\" + type + L"\\shell\\" + verb + L"\\command");
   if (type.empty() || line.empty()) {
     return 100;
   }

@@ -43,7 +43,8 @@ std::string footerOf(const Command& command) {
   } else if (command.name == "extract") {
     footer =
         "Without -C, into the working directory; several containers without --each share\n"
-        "it, later entries rewriting earlier ones.";
+        "it, later entries rewriting earlier ones. --beside: DIR (default: .) is taken\n"
+        "from each container's own folder, each container a run of its own.";
   } else if (command.name == "test") {
     footer = "Prints 'C: ok (N files)' or 'C: N problems'; each problem is a line on stderr.";
   } else if (command.name == "cat") {
@@ -51,7 +52,8 @@ std::string footerOf(const Command& command) {
   } else if (command.name == "convert") {
     footer =
         "Writes DIR/<container name without extension>.cbz, or OUT for one container. It\n"
-        "appears only when complete; entries that fail are left out, the rest written.";
+        "appears only when complete; entries that fail are left out, the rest written.\n"
+        "--beside: DIR (default: .) is taken from each container's own folder.";
   }
   if ((command.options & kFilterOptions) != 0) {
     footer += "\nGLOB: * ? [...] matched against the whole stored name, case-sensitively.";
@@ -106,6 +108,7 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
                    "extract into DIR, made with its parents if missing")
         ->type_name("DIR");
     app.add_flag("--each", options.each, "each container into a folder named after its file");
+    app.add_flag("--beside", options.beside, "DIR from each container's folder, not from here");
     app.add_flag("--skip-existing", options.skipExisting,
                  "leave whatever already stands at a name as it is");
     app.add_flag("-v,--verbose", options.verbose, "each name on standard output as it is placed");
@@ -140,6 +143,8 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
     app.add_option("-C,--directory", options.directory,
                    "write into DIR, made with its parents if missing")
         ->type_name("DIR")
+        ->excludes(output);
+    app.add_flag("--beside", options.beside, "DIR from each container's folder, not from here")
         ->excludes(output);
     app.add_flag("--renumber", options.renumber, "prefix each name with its position: 001 ...");
     app.add_flag("--deflate", options.deflate, "compress the entries (default: stored)");
@@ -187,6 +192,10 @@ Invocation parseCommandLine(const std::vector<std::string>& arguments) {
   formatter->column_width(22);
   app.formatter(formatter);  // before the commands are added: they take the same
   app.set_help_flag("-h,--help", "print this help and exit");
+  // An argument that starts with '/' is a path on every platform: Windows takes rooted paths
+  // with forward slashes, which CLI11 would otherwise read as /option there. The commands
+  // inherit this when they are added.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   app.footer(std::string(kTopFooter));
   CLI::Option* version = app.add_flag("--version")->description("print the version and exit");

@@ -37,6 +37,7 @@ struct Options {
   bool json = false;                    // list --json
   std::string directory;                // extract and convert -C; empty for the working directory
   bool each = false;                    // extract --each
+  bool beside = false;                  // extract and convert --beside: -C from each container
   bool skipExisting = false;            // extract --skip-existing
   bool verbose = false;                 // extract -v
   bool sync = false;                    // extract --sync
@@ -60,10 +61,10 @@ struct Context {
 enum OptionGroup : unsigned {
   kFilterOptions = 1u << 0,      // --include, --exclude
   kListingOptions = 1u << 1,     // -l, --json
-  kExtractionOptions = 1u << 2,  // -C, --each, --skip-existing, -v, --sync, progress
+  kExtractionOptions = 1u << 2,  // -C, --each, --beside, --skip-existing, -v, --sync, progress
   kEntryNameOperands = 1u << 3,  // one container, then entry names
   kDocumentOptions = 1u << 4,    // --comicinfo, --comicbookinfo, --opf: one container
-  kConversionOptions = 1u << 5,  // -o, -C, --renumber, --deflate
+  kConversionOptions = 1u << 5,  // -o, -C, --beside, --renumber, --deflate
 };
 
 struct Command {

@@ -69,6 +69,12 @@ Bytes containerOf(const std::vector<std::pair<std::u16string, std::string>>& fil
   return testing::buildContainer(publication);
 }
 
+// A path as UTF-8 with '/' between its parts, on every platform.
+std::string genericUtf8(const fs::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return {text.begin(), text.end()};
+}
+
 std::vector<std::string> filesIn(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& item : fs::directory_iterator(dir)) {
@@ -478,6 +484,85 @@ TEST_F(KzbTest, ExtractPlacesFilesWhereAskedAndSaysWhatItDid) {
       EXPECT_EQ(testing::readFile(work() / testing::utf8Path(path)), data) << path;
     }
   }
+}
+
+// --beside: what extract and convert write goes into each container's own folder, or DIR taken
+// from there, whatever the working directory; as the file manager's verbs run them.
+TEST_F(KzbTest, BesideWritesIntoEachContainersOwnFolder) {
+  const fs::path top = work().parent_path();
+  const Bytes bytes = containerOf({{u"a.txt", "alpha"}});
+  fs::create_directories(top / "shelf a");
+  fs::create_directories(top / testing::utf8Path("\xec\xb1\x85 b"));
+  testing::writeFile(top / "shelf a" / "x.kzb", bytes);
+  testing::writeFile(top / testing::utf8Path("\xec\xb1\x85 b") / "y.kzb", bytes);
+  const std::string x = testing::utf8String(top / "shelf a" / "x.kzb");
+  const std::string y = testing::utf8String(top / testing::utf8Path("\xec\xb1\x85 b") / "y.kzb");
+  const std::string yFolder = "\xec\xb1\x85 b";
+
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> written;  // under top, besides the containers
+  } cases[] = {
+      {{"extract", "--beside", x}, 0, {"shelf a/a.txt"}},
+      {{"extract", "--beside", "--each", x, y}, 0, {"shelf a/x/a.txt", yFolder + "/y/a.txt"}},
+      {{"extract", x, "--beside", "-C", "out/er"}, 0, {"shelf a/out/er/a.txt"}},
+      {{"extract", "--beside", "../shelf a/x.kzb"}, 0, {"shelf a/a.txt"}},
+      {{"extract", "--beside", "w.kzb"}, 0, {"work/a.txt"}},
+      {{"extract", "--beside", "-C", testing::utf8String(top / "abs"), x}, 0, {"abs/a.txt"}},
+      {{"convert", "--beside", x, y}, 0, {"shelf a/x.cbz", yFolder + "/y.cbz"}},
+      {{"convert", "--beside", "-C", "cbz", y}, 0, {yFolder + "/cbz/y.cbz"}},
+      // A container that fails does not stop the next, and its status is the run's.
+      {{"extract", "--beside", "--each", "absent.kzb", x}, 1, {"shelf a/x/a.txt"}},
+      {{"convert", "--beside", "-o", "o.cbz", x}, 2, {}},
+  };
+  for (const auto& test : cases) {
+    for (const fs::path& folder : {top / "shelf a", top / testing::utf8Path(yFolder)}) {
+      for (const auto& item : fs::directory_iterator(folder)) {
+        if (item.path().extension() != ".kzb") {
+          fs::remove_all(item.path());
+        }
+      }
+    }
+    fs::remove_all(work());
+    fs::remove_all(top / "abs");
+    fs::create_directory(work());
+    testing::writeFile(work() / "w.kzb", bytes);
+    const Outcome outcome = kzb(test.args);
+    EXPECT_EQ(outcome.status, test.status) << ::testing::PrintToString(test.args) << outcome.err;
+    std::vector<std::string> written;
+    for (const auto& item : fs::recursive_directory_iterator(top)) {
+      if (item.is_regular_file() && item.path().extension() != ".kzb") {
+        written.push_back(genericUtf8(item.path().lexically_relative(top)));
+      }
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, test.written) << ::testing::PrintToString(test.args);
+  }
+}
+
+// An argument that starts with '/' is a path, never an option, on Windows too (where CLI11
+// would take "/x" for an option): these name no file, so each is a container that cannot be
+// opened, or a directory that is never made, rather than a usage error.
+TEST_F(KzbTest, ArgumentsStartingWithASlashArePaths) {
+  const std::string missing = "/no such folder/c.kzb";
+  const std::string cannotOpen = "kzb: " + missing + kCannotOpen;
+  const std::vector<std::vector<std::string>> cases = {
+      {"list", missing},
+      {"test", "/h", missing},
+      {"extract", "-C", "/no such folder/out", missing},
+      {"convert", missing, "-C", "/no such folder/out"},
+      {"cat", missing, "/name"},
+  };
+  for (const bool binary : {false, true}) {
+    for (const std::vector<std::string>& args : cases) {
+      const Outcome outcome = binary ? kzbBinary(work(), args) : kzb(args);
+      EXPECT_EQ(outcome.status, 1) << ::testing::PrintToString(args) << binary;
+      EXPECT_NE(outcome.err.find(cannotOpen), std::string::npos) << outcome.err;
+      EXPECT_EQ(outcome.err.find("(see 'kzb"), std::string::npos) << outcome.err;
+    }
+  }
+  EXPECT_TRUE(filesIn(work()).empty());
 }
 
 TEST_F(KzbTest, ExtractSkipsWhatExistsOnlyWhenAsked) {

@@ -141,6 +141,25 @@ TEST(Glob, MatchesTheWholeNameAsFnmatchWithoutFlagsDoes) {
   }
 }
 
+// A match never costs more than a pass of the pattern per character of the name, whatever
+// the pattern: stars that make a backtracking matcher exponential, and sets that a matcher
+// reading the pattern afresh at each character would scan again and again.
+TEST(Glob, CostsAtMostAPassOfThePatternPerCharacter) {
+  const struct {
+    std::string pattern;
+    std::string name;
+  } cases[] = {
+      {"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(4000, 'a')},
+      {"*" + std::string(200, '[') + "b", std::string(4000, '[')},
+      {"*[abcdefghijklmnopqrstuvwxyz0-9]*[!a]*[a-z][a-z][a-z]b", std::string(4000, 'a')},
+  };
+  for (const auto& c : cases) {
+    std::size_t cost = 0;
+    EXPECT_FALSE(tool::globMatches(c.pattern, c.name, &cost)) << c.pattern;
+    EXPECT_LE(cost, 2 * (c.name.size() + 1) * (c.pattern.size() + 1)) << c.pattern;
+  }
+}
+
 TEST(Glob, FilterTakesAnIncludeIfAnyAndNoExclude) {
   const tool::NameFilter everything;
   EXPECT_TRUE(everything.passes(u"anything"));
@@ -193,7 +212,11 @@ TEST_F(KzbTest, CommandLine) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"list", "-l", "--json", c},
                                                {"extract", "--progress", "--no-progress", c},
                                                {"extract", c, "-C"},
-                                               {"test", c, "--include"}}) {
+                                               {"test", c, "--include"},
+                                               {"test", c, "-j", "0"},
+                                               {"list", "--jobs", "x", c},
+                                               {"convert", "-j", "-1", c},
+                                               {"cat", "-j", "2", c, "a.txt"}}) {
     const Outcome outcome = kzb(args);
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, "");

@@ -87,8 +87,7 @@ std::vector<std::size_t> expectedMembers(std::span<const std::uint8_t> input,
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::string name = kzb::toUtf8(kzb::untilFirstZero(entries[i].name));
     if (kzb::nameProblem(entries[i].name, /*windowsRules=*/true) != kzb::NameProblem::none ||
-        name.size() > longestName || isComicInfoName(name) ||
-        !wholeStoredFile(input, entries[i])) {
+        name.size() > longestName || isComicInfoName(name) || !wholeStoredFile(input, entries[i])) {
       continue;
     }
     lastWhole[name] = i;
@@ -129,9 +128,9 @@ std::string memberBytes(zip_t* archive, zip_uint64_t index, zip_uint64_t size) {
   std::string bytes(static_cast<std::size_t>(size) + 1, '\0');  // one more finds excess data
   zip_int64_t total = 0;
   while (true) {
-    const zip_int64_t got = zip_fread(file.get(), bytes.data() + total,
-                                      static_cast<zip_uint64_t>(bytes.size()) -
-                                          static_cast<zip_uint64_t>(total));
+    const zip_int64_t got =
+        zip_fread(file.get(), bytes.data() + total,
+                  static_cast<zip_uint64_t>(bytes.size()) - static_cast<zip_uint64_t>(total));
     require(got >= 0, "libzip cannot read a member (a CRC-32 or a length is wrong)");
     if (got == 0) {
       break;
@@ -144,14 +143,14 @@ std::string memberBytes(zip_t* archive, zip_uint64_t index, zip_uint64_t size) {
 }
 
 void checkComicInfo(const std::string& xml) {
-  xmlDocPtr document = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "ComicInfo.xml",
-                                     nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                                  XML_PARSE_NOWARNING);
+  xmlDocPtr document =
+      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "ComicInfo.xml", nullptr,
+                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   require(document != nullptr, "ComicInfo.xml is not well-formed XML");
   const xmlNode* root = xmlDocGetRootElement(document);
-  require(root != nullptr && std::string_view(reinterpret_cast<const char*>(root->name)) ==
-                                 "ComicInfo",
-          "ComicInfo.xml's root is not ComicInfo");
+  require(
+      root != nullptr && std::string_view(reinterpret_cast<const char*>(root->name)) == "ComicInfo",
+      "ComicInfo.xml's root is not ComicInfo");
   xmlFreeDoc(document);
 }
 
@@ -189,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.modified = std::chrono::sys_days{std::chrono::year{2026} / 12 / 9};
   if ((choice & 4) != 0) {
     options.limits.sizeOrOffset = 1 + (choice >> 3) * 16u;  // ZIP64 sizes and offsets
-    options.limits.memberCount = 1 + (choice >> 6);          // and the ZIP64 end record
+    options.limits.memberCount = 1 + (choice >> 6);         // and the ZIP64 end record
   }
 
   kzb::ArchiveReader reader(kzb::fuzz::scratch().input.string());
@@ -201,8 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(result.status == kzb::ConvertStatus::complete, "a conversion into memory failed");
   require(outcomes.size() == entries.size(), "not every row was reported once");
 
-  const std::size_t longestPrefix = options.renumber ? std::to_string(entries.size()).size() + 1
-                                                     : 0;
+  const std::size_t longestPrefix =
+      options.renumber ? std::to_string(entries.size()).size() + 1 : 0;
   const std::vector<std::size_t> members = expectedMembers(input, entries, 0xFFFF - longestPrefix);
   require(result.members == members.size(), "the count of members is not the rows expected");
   std::size_t failures = 0;

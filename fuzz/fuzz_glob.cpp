@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ours = kzb::tool::globMatches(pattern, name);
   const int theirs = fnmatch(pattern.c_str(), name.c_str(), 0);
   require(theirs == 0 || theirs == FNM_NOMATCH, "fnmatch failed");
-  require(ours == (theirs == 0), ours ? "matched where fnmatch does not"
-                                      : "did not match where fnmatch does");
+  require(ours == (theirs == 0),
+          ours ? "matched where fnmatch does not" : "did not match where fnmatch does");
   return 0;
 }

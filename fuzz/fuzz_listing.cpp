@@ -96,9 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kzb::fuzz::fail(std::string("the listing is not JSON: ") + error.what());
   }
 
-  const std::vector<std::string> keys = {
-      "container", "readWhole", "problems", "version", "fileLength", "bindingDirection",
-      "binding",   "guid",      "uuid",     "fileTime", "metadata",  "entries"};
+  const std::vector<std::string> keys = {"container",  "readWhole",        "problems", "version",
+                                         "fileLength", "bindingDirection", "binding",  "guid",
+                                         "uuid",       "fileTime",         "metadata", "entries"};
   require(listing.is_object() && keysOf(listing) == keys, "the keys are not the fixed ones");
   require(listing["container"] == path, "the container is not the path given");
   require(listing["readWhole"] == archive.walk.readWhole(), "readWhole disagrees with the walk");

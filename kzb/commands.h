@@ -86,12 +86,14 @@ inline constexpr std::array<Command, 6> kCommands{{
      runInfo},
     {"list", "list the entries; -l: size and CRC-32, --json: JSON Lines",
      kFilterOptions | kListingOptions | kJobOptions, runList},
-    {"extract", "extract the entries, where -C or --each says", kFilterOptions | kExtractionOptions | kJobOptions, runExtract},
+    {"extract", "extract the entries, where -C or --each says",
+     kFilterOptions | kExtractionOptions | kJobOptions, runExtract},
     {"test", "check every entry against its CRC-32; write nothing", kFilterOptions | kJobOptions,
      runTest},
     {"cat", "write the entries named to standard output", kFilterOptions | kEntryNameOperands,
      runCat},
-    {"convert", "write each container as a CBZ (ZIP) with ComicInfo.xml", kConversionOptions | kJobOptions, runConvert},
+    {"convert", "write each container as a CBZ (ZIP) with ComicInfo.xml",
+     kConversionOptions | kJobOptions, runConvert},
 }};
 
 }  // namespace kzb::tool

@@ -86,8 +86,8 @@ std::string joined(const std::string& directory, const std::string& name) {
 
 // What the containers of one run share, whichever job converts them.
 struct SharedOutput {
-  std::mutex mutex;        // held for each use of what follows
-  Directory destination;   // opened with the first container that has something to convert
+  std::mutex mutex;       // held for each use of what follows
+  Directory destination;  // opened with the first container that has something to convert
   bool destinationTried = false;
   std::error_code destinationError;
   PlacedFiles placed;

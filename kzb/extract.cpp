@@ -43,7 +43,7 @@ struct ClaimedFolder {
 
 // What the containers of one run share, whichever job extracts them.
 struct SharedDestinations {
-  std::mutex mutex;                      // held for each use of what follows
+  std::mutex mutex;                     // held for each use of what follows
   std::unique_ptr<Destination> shared;  // without --each: one for every container
   bool sharedTried = false;
   std::vector<ClaimedFolder> claimed;  // with --each

@@ -43,8 +43,8 @@ bool globMatches(std::string_view pattern, std::string_view name, std::size_t* c
 struct GlobElement {
   enum class Kind { literal, any, star, set };
   Kind kind = Kind::literal;
-  char32_t character = 0;                              // literal
-  bool negated = false;                                // set: "!" or "^" first
+  char32_t character = 0;                             // literal
+  bool negated = false;                               // set: "!" or "^" first
   std::vector<std::pair<char32_t, char32_t>> ranges;  // set: inclusive; one character as c-c
 };
 using GlobPattern = std::vector<GlobElement>;

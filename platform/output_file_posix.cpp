@@ -146,9 +146,9 @@ extern "C" void removeTemporaryAndEnd(int signal) {
 // ".kzb-extract-<16 hex digits>.tmp": hidden, and unique enough that a clash only costs a retry.
 // One generator a thread: threads write files at once (kzb -j).
 std::string hiddenUniqueName() {
-  thread_local std::mt19937_64 generator{
-      std::random_device{}() ^ (static_cast<std::uint64_t>(::getpid()) << 32) ^
-      std::hash<std::thread::id>{}(std::this_thread::get_id())};
+  thread_local std::mt19937_64 generator{std::random_device{}() ^
+                                         (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                                         std::hash<std::thread::id>{}(std::this_thread::get_id())};
   std::array<char, kTemporaryNameSize> name{};
   static_cast<void>(std::snprintf(name.data(), name.size(), ".kzb-extract-%016llx.tmp",
                                   static_cast<unsigned long long>(generator())));

@@ -35,14 +35,17 @@ std::optional<std::size_t> characters(std::string_view text) {
   return count;
 }
 
-// Where glob.h's rules and fnmatch()'s part by design: a trailing backslash, and the classes,
-// equivalence classes and collating symbols of a set. The last is judged loosely: any "[:",
-// "[=" or "[." in the pattern skips it.
+// Where glob.h's rules and fnmatch()'s part by design: a trailing backslash; the classes,
+// equivalence classes and collating symbols of a set; and a "[" never closed whose set would
+// end in a range cut short by the end of the pattern ("[a-"). The last two are judged
+// loosely: any "[:", "[=" or "[." in the pattern skips it, and so does a "[" with a pattern
+// that ends in "-".
 bool differsByDesign(std::string_view pattern) {
   return (!pattern.empty() && pattern.back() == '\\') ||
          pattern.find("[:") != std::string_view::npos ||
          pattern.find("[=") != std::string_view::npos ||
-         pattern.find("[.") != std::string_view::npos;
+         pattern.find("[.") != std::string_view::npos ||
+         (pattern.ends_with('-') && pattern.find('[') != std::string_view::npos);
 }
 
 void checkCost(std::string_view pattern, std::size_t patternLength, std::string_view name,

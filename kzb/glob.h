@@ -14,6 +14,8 @@
 //
 // Where fnmatch() in a UTF-8 locale differs, by choice (the fuzzing target skips these):
 //  - a trailing "\" is itself here; fnmatch matches nothing with it;
+//  - a "[" never closed is itself here, whatever follows, as POSIX has it; glibc's fnmatch
+//    matches nothing when the pattern ends inside a range of such a set ("[a-");
 //  - "[:alpha:]", "[=a=]" and "[.a.]" inside a set are not classes here, only their
 //    characters: classes and collation follow the locale, which a pattern must not;
 //  - a byte that is not part of valid UTF-8 is a character of its own here, matched only by

@@ -126,6 +126,7 @@ TEST(Glob, MatchesTheWholeNameAsFnmatchWithoutFlagsDoes) {
       {"[a-]", "-", true},
       {"[", "[", true},  // never closed: itself
       {"[ab", "[ab", true},
+      {"[a-", "[a-", true},  // never closed, a range cut short: itself (glibc: no match)
       {"\\*", "*", true},
       {"\\*", "a", false},
       {"[\\]]", "]", true},

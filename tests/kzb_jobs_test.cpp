@@ -133,6 +133,24 @@ TEST_F(JobsTest, ShowAndLeaveTheSameWhateverTheirNumber) {
   }
 }
 
+// A progress line redraws itself, so it cannot be replayed: with jobs at once there is none,
+// even when asked for, and standard error is what a run without progress writes.
+TEST_F(JobsTest, NoProgressLineWhileContainersRunAtOnce) {
+  const Outcome plain = run("one", {"extract", "--each", "--no-progress"}, {"-j", "1"});
+  const fs::path dir = at("several");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::vector<std::string> args = {"kzb", "extract", "--each", "--progress", "-j", "4"};
+  args.insert(args.end(), containers().begin(), containers().end());
+  const testing::ScopedCwd cwd(dir);
+  std::ostringstream out;
+  std::ostringstream err;
+  tool::Context context{out, err, true, std::chrono::milliseconds(0)};
+  EXPECT_EQ(tool::run(args, context), plain.status);
+  EXPECT_EQ(err.str(), plain.err);
+  EXPECT_EQ(err.str().find('\r'), std::string::npos);
+}
+
 // Each container's lines on standard error come together, in argument order: the damaged
 // container and its entry cut short, then the missing and the junk container.
 TEST_F(JobsTest, StandardErrorInArgumentOrder) {

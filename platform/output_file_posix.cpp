@@ -7,7 +7,6 @@
 // cp's files are not.
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__

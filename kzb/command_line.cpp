@@ -86,6 +86,22 @@ Invocation usageError(std::string_view problem, const Command* command) {
   return invocation;
 }
 
+// -j's count: decimal digits alone, 1 to 4096; 0 for anything else.
+unsigned jobCount(std::string_view text) {
+  constexpr unsigned kMostJobs = 4096;
+  if (text.empty() || text.size() > 4) {
+    return 0;
+  }
+  unsigned count = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return 0;
+    }
+    count = count * 10 + static_cast<unsigned>(c - '0');
+  }
+  return count <= kMostJobs ? count : 0;
+}
+
 void addOptions(CLI::App& app, const Command& command, Options& options) {
   if ((command.options & kEntryNameOperands) != 0) {
     app.add_option_function<std::string>(
@@ -148,6 +164,19 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
         ->excludes(output);
     app.add_flag("--renumber", options.renumber, "prefix each name with its position: 001 ...");
     app.add_flag("--deflate", options.deflate, "compress the entries (default: stored)");
+  }
+  if ((command.options & kJobOptions) != 0) {
+    app.add_option_function<std::string>(
+           "-j,--jobs",
+           [&options](const std::string& count) {
+             options.jobs = jobCount(count);
+             if (options.jobs == 0) {
+               throw CLI::ValidationError("-j", "takes a count of 1 or more, not '" + count + "'");
+             }
+           },
+           "up to N containers at once (default: one per core)")
+        ->type_name("N")
+        ->allow_extra_args(false);
   }
   if ((command.options & kFilterOptions) != 0) {
     // One pattern an option: the argument after it is a container again.

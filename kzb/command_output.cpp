@@ -20,11 +20,15 @@ bool diagnoseWalk(Context& context, std::string_view container, const Walk& walk
 }
 
 void ContainerHeadings::before(std::ostream& out, std::string_view container) {
-  if (!several_) {
-    return;
-  }
-  out << (first_ ? "" : "\n") << "==> " << printable(container) << " <==\n";
+  before(out, container, first_ ? 0 : 1);
   first_ = false;
+}
+
+void ContainerHeadings::before(std::ostream& out, std::string_view container,
+                               std::size_t index) const {
+  if (several_) {
+    out << (index == 0 ? "" : "\n") << "==> " << printable(container) << " <==\n";
+  }
 }
 
 std::string hexDigits(std::uint64_t value, std::size_t digits) {

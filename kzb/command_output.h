@@ -28,6 +28,9 @@ class ContainerHeadings {
  public:
   explicit ContainerHeadings(std::size_t containers) : several_(containers > 1) {}
   void before(std::ostream& out, std::string_view container);
+  // The same for the container at `index` of the run, wherever the ones before it were
+  // written: the first has no empty line before it.
+  void before(std::ostream& out, std::string_view container, std::size_t index) const;
 
  private:
   bool several_;

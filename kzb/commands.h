@@ -46,6 +46,7 @@ struct Options {
   std::string output;                            // convert -o; empty for DIR/<name>.cbz
   bool renumber = false;                         // convert --renumber
   bool deflate = false;                          // convert --deflate
+  unsigned jobs = 0;  // -j: containers at once; 0 for as many as the cores the process may use
 };
 
 // Where a command writes, and what it knows of the process's surroundings.
@@ -65,6 +66,7 @@ enum OptionGroup : unsigned {
   kEntryNameOperands = 1u << 3,  // one container, then entry names
   kDocumentOptions = 1u << 4,    // --comicinfo, --comicbookinfo, --opf: one container
   kConversionOptions = 1u << 5,  // -o, -C, --beside, --renumber, --deflate
+  kJobOptions = 1u << 6,         // -j: several containers at once
 };
 
 struct Command {
@@ -85,14 +87,15 @@ inline constexpr std::array<Command, 6> kCommands{{
     {"info", "print the report, or the metadata as readers import it",
      kDocumentOptions, runInfo},
     {"list", "list the entries; -l: size and CRC-32, --json: JSON Lines",
-     kFilterOptions | kListingOptions, runList},
-    {"extract", "extract the entries, where -C or --each says", kFilterOptions | kExtractionOptions,
-     runExtract},
-    {"test", "check every entry against its CRC-32; write nothing", kFilterOptions, runTest},
+     kFilterOptions | kListingOptions | kJobOptions, runList},
+    {"extract", "extract the entries, where -C or --each says",
+     kFilterOptions | kExtractionOptions | kJobOptions, runExtract},
+    {"test", "check every entry against its CRC-32; write nothing", kFilterOptions | kJobOptions,
+     runTest},
     {"cat", "write the entries named to standard output", kFilterOptions | kEntryNameOperands,
      runCat},
-    {"convert", "write each container as a CBZ (ZIP) with ComicInfo.xml", kConversionOptions,
-     runConvert},
+    {"convert", "write each container as a CBZ (ZIP) with ComicInfo.xml",
+     kConversionOptions | kJobOptions, runConvert},
 }};
 
 }  // namespace kzb::tool

@@ -7,8 +7,10 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "archive_reader.h"
 #include "command_output.h"
@@ -17,6 +19,7 @@
 #include "diagnostics.h"
 #include "directory.h"
 #include "entry_name.h"
+#include "jobs.h"
 #include "output_file.h"
 #include "output_sink.h"
 #include "paths.h"
@@ -81,17 +84,42 @@ std::string joined(const std::string& directory, const std::string& name) {
   return directory + (last == '/' || last == '\\' ? "" : "/") + name;
 }
 
+// What the containers of one run share, whichever job converts them.
+struct SharedOutput {
+  std::mutex mutex;       // held for each use of what follows
+  Directory destination;  // opened with the first container that has something to convert
+  bool destinationTried = false;
+  std::error_code destinationError;
+  PlacedFiles placed;
+  std::map<std::u16string, std::string> writtenFor;  // each ZIP's name: its container
+};
+
+// The key of the containers whose ZIPs may share a name: the ZIP's name with ASCII letters in
+// one case, since file systems that fold case take such names for one file. Those run one
+// after another in argument order. A container that gives no name has a key of its own.
+std::string sharingKey(const Options& options, std::size_t index) {
+  const std::string& container = options.containers[index];
+  std::optional<std::u16string> name = options.output.empty()
+                                           ? fileNameOf(container, true, u".cbz")
+                                           : fileNameOf(options.output, false, u"");
+  if (!name) {
+    return std::string(1, '\0') + std::to_string(index);
+  }
+  for (char16_t& unit : *name) {
+    unit = unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + 32) : unit;
+  }
+  return toUtf8(*name);
+}
+
+// One container's conversion, writing into the context of its job.
 class ConvertRun {
  public:
-  ConvertRun(const Options& options, Context& context) : options_(options), context_(context) {}
+  ConvertRun(const Options& options, Context& context, SharedOutput& shared)
+      : options_(options), context_(context), shared_(shared) {}
 
-  int run() {
-    for (const std::string& container : options_.containers) {
-      if (!convertContainer(container)) {
-        break;
-      }
-    }
-    return status_;
+  ContainerDone run(const std::string& container) {
+    const bool goesOn = convertContainer(container);
+    return {status_, !goesOn};
   }
 
  private:
@@ -115,11 +143,11 @@ class ConvertRun {
       status_ = kExitFailure;
       return true;
     }
-    if (!destination_.isOpen() && !openDestination()) {
+    if (!openDestination()) {
       return false;
     }
-    if (const auto earlier = writtenFor_.find(target->name); earlier != writtenFor_.end()) {
-      diagnoseSharedOutput(container, target->shown, earlier->second);
+    if (const std::optional<std::string> earlier = writtenFor(target->name)) {
+      diagnoseSharedOutput(container, target->shown, *earlier);
       return true;
     }
     convertInto(reader, container, *target);
@@ -142,20 +170,29 @@ class ConvertRun {
     return std::nullopt;
   }
 
-  // -o: the directory OUT names its file in, which must exist; otherwise -C DIR, made with its
-  // parents if missing, or the working directory.
-  bool openDestination() {
-    std::string path = options_.directory;
-    bool create = true;
-    if (!options_.output.empty()) {
-      path = utf8FromPath(pathFromUtf8(options_.output).parent_path());
-      create = false;
+  std::optional<std::string> writtenFor(const std::u16string& name) {
+    const std::lock_guard<std::mutex> lock(shared_.mutex);
+    if (const auto earlier = shared_.writtenFor.find(name); earlier != shared_.writtenFor.end()) {
+      return earlier->second;
     }
-    const std::error_code error =
-        path.empty() ? destination_.openWorking() : destination_.open(path, create);
+    return std::nullopt;
+  }
+
+  // -o: the directory OUT names its file in, which must exist; otherwise -C DIR, made with its
+  // parents if missing, or the working directory. Tried once a run; each container that
+  // needs it after it failed says so, and the first of them in argument order ends the run.
+  bool openDestination() {
+    std::unique_lock<std::mutex> lock(shared_.mutex);
+    if (!shared_.destinationTried) {
+      shared_.destinationTried = true;
+      shared_.destinationError = openDirectory();
+    }
+    const std::error_code error = shared_.destinationError;
+    lock.unlock();
     if (error) {
+      const std::string path = destinationPath();
       diagnose(context_, path.empty() ? "." : path,
-               std::string(create ? "cannot make or open" : "cannot open") +
+               std::string(options_.output.empty() ? "cannot make or open" : "cannot open") +
                    " this directory: " + error.message());
       status_ = kExitFailure;
       return false;
@@ -163,9 +200,20 @@ class ConvertRun {
     return true;
   }
 
+  std::string destinationPath() const {
+    return options_.output.empty() ? options_.directory
+                                   : utf8FromPath(pathFromUtf8(options_.output).parent_path());
+  }
+
+  std::error_code openDirectory() {
+    const std::string path = destinationPath();
+    return path.empty() ? shared_.destination.openWorking()
+                        : shared_.destination.open(path, options_.output.empty());
+  }
+
   void convertInto(ArchiveReader& reader, const std::string& container, const Target& target) {
     OutputFile file;
-    if (const std::error_code error = file.create(destination_, target.name)) {
+    if (const std::error_code error = file.create(shared_.destination, target.name)) {
       fail(target.shown, asExtraction(ExtractStatus::cannotCreate, error));
       return;
     }
@@ -189,12 +237,16 @@ class ConvertRun {
       fail(target.shown, asExtraction(ExtractStatus::writeFailed, result.error));
       return;
     }
-    OutputFile::Committed committed =
-        file.commit(OutputFile::Placement::replaceExisting, reader.input().identity(), placed_);
+    // One ZIP takes its name at a time: the names placed so far tell which others the file
+    // system takes it for.
+    std::unique_lock<std::mutex> lock(shared_.mutex);
+    OutputFile::Committed committed = file.commit(OutputFile::Placement::replaceExisting,
+                                                  reader.input().identity(), shared_.placed);
     if (!placed(committed, container, target)) {
       return;
     }
-    writtenFor_[target.name] = container;
+    shared_.writtenFor[target.name] = container;
+    lock.unlock();
     if (result.commentShortened) {
       noteShortenedComment(context_, container);
     }
@@ -222,8 +274,8 @@ class ConvertRun {
         fail(target.shown, asExtraction(ExtractStatus::nameRefused, committed.error));
         return false;
       case Outcome::sameFileAsEarlier:
-        if (const auto earlier = writtenFor_.find(committed.earlier);
-            earlier != writtenFor_.end()) {
+        if (const auto earlier = shared_.writtenFor.find(committed.earlier);
+            earlier != shared_.writtenFor.end()) {
           diagnoseSharedOutput(container, target.shown, earlier->second);
         } else {
           fail(target.shown, {ExtractStatus::sameFileAsEarlier,
@@ -257,16 +309,21 @@ class ConvertRun {
 
   const Options& options_;
   Context& context_;
-  Directory destination_;  // opened with the first container that has something to convert
-  PlacedFiles placed_;
-  std::map<std::u16string, std::string> writtenFor_;  // each ZIP's name: its container
+  SharedOutput& shared_;
   int status_ = kExitSuccess;
 };
 
 }  // namespace
 
 int runConvert(const Options& options, Context& context) {
-  return ConvertRun(options, context).run();
+  SharedOutput shared;
+  std::vector<std::string> keys;
+  for (std::size_t index = 0; index < options.containers.size(); ++index) {
+    keys.push_back(sharingKey(options, index));
+  }
+  return runContainers(options, context, keys, [&](std::size_t index, Context& job) {
+    return ConvertRun(options, job, shared).run(options.containers[index]);
+  });
 }
 
 }  // namespace kzb::tool

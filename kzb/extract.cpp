@@ -3,6 +3,7 @@
 // folder per container under either.
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "directory.h"
 #include "extract.h"
 #include "glob.h"
+#include "jobs.h"
 #include "paths.h"
 #include "progress.h"
 #include "utf8.h"
@@ -39,30 +41,50 @@ struct ClaimedFolder {
   std::string container;
 };
 
+// What the containers of one run share, whichever job extracts them.
+struct SharedDestinations {
+  std::mutex mutex;                     // held for each use of what follows
+  std::unique_ptr<Destination> shared;  // without --each: one for every container
+  bool sharedTried = false;
+  std::vector<ClaimedFolder> claimed;  // with --each
+};
+
+// The key of the containers that may share a destination: without --each, all of them; with
+// it, those whose folder names are the same with ASCII letters in one case (as file systems
+// that fold case take them). Those run one after another in argument order.
+std::string sharingKey(const Options& options, std::size_t index) {
+  if (!options.each) {
+    return {};
+  }
+  std::string name = utf8FromPath(pathFromUtf8(options.containers[index]).filename().stem());
+  for (char& c : name) {
+    c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  }
+  return name;
+}
+
+// One container's extraction, writing into the context of its job.
 class ExtractRun {
  public:
-  ExtractRun(const Options& options, Context& context)
+  ExtractRun(const Options& options, Context& context, SharedDestinations& shared,
+             const NameFilter& filter, Progress& progress)
       : options_(options),
         context_(context),
-        filter_(options.includes, options.excludes),
-        progress_(context, options.progress),
+        shared_(shared),
+        filter_(filter),
+        progress_(progress),
         headings_(options.containers.size()) {}
 
-  int run() {
-    for (const std::string& container : options_.containers) {
-      if (!extractContainer(container)) {
-        break;
-      }
-    }
-    progress_.hide();
-    return status_;
+  ContainerDone run(std::size_t index) {
+    const bool goesOn = extractContainer(options_.containers[index], index);
+    return {status_, !goesOn};
   }
 
  private:
   // False when the run cannot go on: the one destination of every container failed.
-  bool extractContainer(const std::string& container) {
+  bool extractContainer(const std::string& container, std::size_t index) {
     if (options_.verbose) {
-      headings_.before(context_.out, container);
+      headings_.before(context_.out, container, index);
     }
     ArchiveReader reader(container);
     if (!diagnoseWalk(context_, container, reader.walk())) {
@@ -77,13 +99,17 @@ class ExtractRun {
       own = folderFor(container);
       destination = own.get();
     } else {
-      if (!shared_) {
-        shared_ = open(options_.directory);
-        if (!shared_) {
-          return false;
-        }
+      // Tried once a run: every container needs it, so its failure ends the run.
+      const std::lock_guard<std::mutex> lock(shared_.mutex);
+      if (!shared_.sharedTried) {
+        shared_.sharedTried = true;
+        shared_.shared = open(options_.directory);
       }
-      destination = shared_.get();
+      if (!shared_.shared) {
+        status_ = kExitFailure;
+        return false;
+      }
+      destination = shared_.shared.get();
     }
     if (destination == nullptr) {
       status_ = kExitFailure;
@@ -169,7 +195,8 @@ class ExtractRun {
     const fs::path folder =
         options_.directory.empty() ? pathFromUtf8(name) : base / pathFromUtf8(name);
     const std::string shown = utf8FromPath(folder);
-    for (const ClaimedFolder& claimed : claimed_) {
+    const std::lock_guard<std::mutex> lock(shared_.mutex);
+    for (const ClaimedFolder& claimed : shared_.claimed) {
       std::error_code ignored;
       if (claimed.name == name || fs::equivalent(claimed.path, folder, ignored)) {
         diagnose(context_, container,
@@ -180,25 +207,41 @@ class ExtractRun {
     }
     std::unique_ptr<Destination> destination = open(shown);
     if (destination) {
-      claimed_.push_back({name, folder, container});
+      shared_.claimed.push_back({name, folder, container});
     }
     return destination;
   }
 
   const Options& options_;
   Context& context_;
-  NameFilter filter_;
-  Progress progress_;
+  SharedDestinations& shared_;
+  const NameFilter& filter_;
+  Progress& progress_;
   ContainerHeadings headings_;
-  std::unique_ptr<Destination> shared_;  // without --each: one for every container
-  std::vector<ClaimedFolder> claimed_;   // with --each
   int status_ = kExitSuccess;
 };
 
 }  // namespace
 
 int runExtract(const Options& options, Context& context) {
-  return ExtractRun(options, context).run();
+  SharedDestinations shared;
+  const NameFilter filter(options.includes, options.excludes);
+  std::vector<std::string> keys;
+  for (std::size_t index = 0; index < options.containers.size(); ++index) {
+    keys.push_back(sharingKey(options, index));
+  }
+  // One progress line for a run on this thread. Jobs on other threads draw none: their
+  // standard error is replayed later, and a line that redraws itself cannot be.
+  Progress progress(context, options.progress);
+  const int status = runContainers(options, context, keys, [&](std::size_t index, Context& job) {
+    if (&job == &context) {
+      return ExtractRun(options, job, shared, filter, progress).run(index);
+    }
+    Progress none(job, ProgressMode::never);
+    return ExtractRun(options, job, shared, filter, none).run(index);
+  });
+  progress.hide();
+  return status;
 }
 
 }  // namespace kzb::tool

@@ -35,20 +35,21 @@ std::u32string codePoints(std::string_view utf8) {
   return out;
 }
 
-// A bracket expression starting at pattern[open] == '[': whether it takes `c`, and where the
-// pattern goes on after its "]". Nothing when no "]" closes it.
-std::optional<std::pair<bool, std::size_t>> bracket(const std::u32string& pattern, std::size_t open,
-                                                    char32_t c) {
+// The set starting at pattern[open] == '[', and where the pattern goes on after its "]".
+// Nothing when no "]" closes it.
+std::optional<std::pair<GlobElement, std::size_t>> compileSet(const std::u32string& pattern,
+                                                              std::size_t open) {
+  GlobElement set;
+  set.kind = GlobElement::Kind::set;
   std::size_t p = open + 1;
-  const bool negated = p < pattern.size() && (pattern[p] == U'!' || pattern[p] == U'^');
-  if (negated) {
+  set.negated = p < pattern.size() && (pattern[p] == U'!' || pattern[p] == U'^');
+  if (set.negated) {
     ++p;
   }
-  bool taken = false;
   bool first = true;
   while (p < pattern.size()) {
     if (pattern[p] == U']' && !first) {
-      return std::pair{taken != negated, p + 1};
+      return std::pair{std::move(set), p + 1};
     }
     first = false;
     char32_t low = pattern[p];
@@ -65,52 +66,91 @@ std::optional<std::pair<bool, std::size_t>> bracket(const std::u32string& patter
       high = pattern[end];
       p = end + 1;
     }
-    taken = taken || (low <= c && c <= high);
+    set.ranges.emplace_back(low, high);
   }
   return std::nullopt;
 }
 
-// Matches the one pattern element at pattern[p] (anything but "*") against `c`: where the
-// pattern goes on when it takes `c`, nothing when it does not.
-std::optional<std::size_t> step(const std::u32string& pattern, std::size_t p, char32_t c) {
-  switch (pattern[p]) {
-    case U'?':
-      return p + 1;
-    case U'[':
-      if (const auto set = bracket(pattern, p, c)) {
-        return set->first ? std::optional(set->second) : std::nullopt;
+GlobPattern compile(const std::u32string& pattern) {
+  GlobPattern elements;
+  std::size_t p = 0;
+  while (p < pattern.size()) {
+    GlobElement element;
+    switch (pattern[p]) {
+      case U'*':
+        element.kind = GlobElement::Kind::star;
+        ++p;
+        break;
+      case U'?':
+        element.kind = GlobElement::Kind::any;
+        ++p;
+        break;
+      case U'[':
+        if (auto set = compileSet(pattern, p)) {
+          element = std::move(set->first);
+          p = set->second;
+        } else {
+          element.character = U'[';  // never closed: an ordinary "["
+          ++p;
+        }
+        break;
+      case U'\\':
+        // A trailing backslash is itself.
+        element.character = p + 1 < pattern.size() ? pattern[p + 1] : U'\\';
+        p += p + 1 < pattern.size() ? std::size_t{2} : std::size_t{1};
+        break;
+      default:
+        element.character = pattern[p];
+        ++p;
+        break;
+    }
+    elements.push_back(std::move(element));
+  }
+  return elements;
+}
+
+// Whether the element (anything but "*") takes `c`; each set member examined adds to `cost`.
+bool takes(const GlobElement& element, char32_t c, std::size_t& cost) {
+  switch (element.kind) {
+    case GlobElement::Kind::literal:
+      return element.character == c;
+    case GlobElement::Kind::any:
+      return true;
+    case GlobElement::Kind::set: {
+      bool taken = false;
+      for (const auto& [low, high] : element.ranges) {
+        ++cost;
+        if (low <= c && c <= high) {
+          taken = true;
+          break;
+        }
       }
-      break;  // never closed: an ordinary "["
-    case U'\\':
-      if (p + 1 < pattern.size()) {
-        return pattern[p + 1] == c ? std::optional(p + 2) : std::nullopt;
-      }
-      break;  // a trailing backslash is itself
-    default:
+      return taken != element.negated;
+    }
+    case GlobElement::Kind::star:
       break;
   }
-  return pattern[p] == c ? std::optional(p + 1) : std::nullopt;
+  return false;
 }
 
 // The classic matcher that returns to the last "*" on a mismatch and lets it take one more
-// character: time linear in the name for each star, no recursion, whatever the pattern.
-bool matches(const std::u32string& pattern, const std::u32string& name) {
+// character: no recursion, and each return costs at most one pass of the pattern.
+bool matches(const GlobPattern& pattern, const std::u32string& name, std::size_t& cost) {
   std::size_t p = 0;
   std::size_t n = 0;
   std::size_t starResume = std::u32string::npos;  // the pattern just after the last "*"
   std::size_t starTook = 0;                       // where the name stood when it was met
   while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == U'*') {
+    ++cost;
+    if (p < pattern.size() && pattern[p].kind == GlobElement::Kind::star) {
       starResume = ++p;
       starTook = n;
       continue;
     }
-    if (p < pattern.size()) {
-      if (const auto next = step(pattern, p, name[n])) {
-        p = *next;
-        ++n;
-        continue;
-      }
+    if (p < pattern.size() && takes(pattern[p], name[n], cost)) {
+      ++p;
+      ++n;
+      continue;
     }
     if (starResume == std::u32string::npos) {
       return false;
@@ -118,30 +158,37 @@ bool matches(const std::u32string& pattern, const std::u32string& name) {
     p = starResume;
     n = ++starTook;
   }
-  while (p < pattern.size() && pattern[p] == U'*') {
+  while (p < pattern.size() && pattern[p].kind == GlobElement::Kind::star) {
+    ++cost;
     ++p;
   }
   return p == pattern.size();
 }
 
-bool anyMatches(const std::vector<std::u32string>& patterns, const std::u32string& name) {
+bool anyMatches(const std::vector<GlobPattern>& patterns, const std::u32string& name) {
+  std::size_t cost = 0;
   return std::any_of(patterns.begin(), patterns.end(),
-                     [&](const std::u32string& pattern) { return matches(pattern, name); });
+                     [&](const GlobPattern& pattern) { return matches(pattern, name, cost); });
 }
 
 }  // namespace
 
-bool globMatches(std::string_view pattern, std::string_view name) {
-  return matches(codePoints(pattern), codePoints(name));
+bool globMatches(std::string_view pattern, std::string_view name, std::size_t* cost) {
+  std::size_t examined = 0;
+  const bool matched = matches(compile(codePoints(pattern)), codePoints(name), examined);
+  if (cost != nullptr) {
+    *cost = examined;
+  }
+  return matched;
 }
 
 NameFilter::NameFilter(const std::vector<std::string>& includes,
                        const std::vector<std::string>& excludes) {
   for (const std::string& pattern : includes) {
-    includes_.push_back(codePoints(pattern));
+    includes_.push_back(compile(codePoints(pattern)));
   }
   for (const std::string& pattern : excludes) {
-    excludes_.push_back(codePoints(pattern));
+    excludes_.push_back(compile(codePoints(pattern)));
   }
 }
 

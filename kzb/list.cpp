@@ -9,6 +9,7 @@
 #include "diagnostics.h"
 #include "glob.h"
 #include "json_line.h"
+#include "jobs.h"
 #include "utf8.h"
 
 namespace kzb::tool {
@@ -104,24 +105,21 @@ void listJson(const std::string& container, const Archive& archive, const NameFi
 
 int runList(const Options& options, Context& context) {
   const NameFilter filter(options.includes, options.excludes);
-  int status = kExitSuccess;
-  ContainerHeadings headings(options.json ? 1 : options.containers.size());
-  for (const std::string& container : options.containers) {
+  const ContainerHeadings headings(options.json ? 1 : options.containers.size());
+  return runContainers(options, context, {}, [&](std::size_t index, Context& job) {
+    const std::string& container = options.containers[index];
     const ArchiveReader reader(container);
-    headings.before(context.out, container);
+    headings.before(job.out, container, index);
     if (options.json) {
-      listJson(container, reader.archive(), filter, context.out);
+      listJson(container, reader.archive(), filter, job.out);
     } else if (options.longListing) {
-      listLong(reader.archive(), filter, context.out);
+      listLong(reader.archive(), filter, job.out);
     } else {
-      listNames(reader.archive(), filter, context.out);
+      listNames(reader.archive(), filter, job.out);
     }
-    context.out.flush();  // the listing comes before its container's diagnostic
-    if (!diagnoseWalk(context, container, reader.walk())) {
-      status = kExitFailure;
-    }
-  }
-  return status;
+    job.out.flush();  // the listing comes before its container's diagnostic
+    return ContainerDone{diagnoseWalk(job, container, reader.walk()) ? kExitSuccess : kExitFailure};
+  });
 }
 
 }  // namespace kzb::tool

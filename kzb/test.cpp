@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "diagnostics.h"
 #include "glob.h"
+#include "jobs.h"
 #include "stored_bytes.h"
 #include "utf8.h"
 
@@ -34,32 +35,35 @@ std::size_t testEntry(Context& context, ContainerInput& input, const FileEntry& 
   return 0;
 }
 
+// One container's lines: a problem a line on standard error, then its verdict.
+int testContainer(const std::string& container, const NameFilter& filter, Context& context) {
+  ArchiveReader reader(container);
+  std::size_t problems = diagnoseWalk(context, container, reader.walk()) ? 0 : 1;
+  std::size_t files = 0;
+  for (std::size_t index = 0; index < reader.entries().size(); ++index) {
+    const FileEntry& entry = reader.entries()[index];
+    if (filter.passes(entry.name)) {
+      problems += testEntry(context, reader.input(), entry, index);
+      ++files;
+    }
+  }
+  context.out << printable(container) << ": ";
+  if (problems == 0) {
+    context.out << "ok (" << files << (files == 1 ? " file)\n" : " files)\n");
+  } else {
+    context.out << problems << (problems == 1 ? " problem\n" : " problems\n");
+  }
+  context.out.flush();
+  return problems == 0 ? kExitSuccess : kExitFailure;
+}
+
 }  // namespace
 
 int runTest(const Options& options, Context& context) {
   const NameFilter filter(options.includes, options.excludes);
-  int status = kExitSuccess;
-  for (const std::string& container : options.containers) {
-    ArchiveReader reader(container);
-    std::size_t problems = diagnoseWalk(context, container, reader.walk()) ? 0 : 1;
-    std::size_t files = 0;
-    for (std::size_t index = 0; index < reader.entries().size(); ++index) {
-      const FileEntry& entry = reader.entries()[index];
-      if (filter.passes(entry.name)) {
-        problems += testEntry(context, reader.input(), entry, index);
-        ++files;
-      }
-    }
-    context.out << printable(container) << ": ";
-    if (problems == 0) {
-      context.out << "ok (" << files << (files == 1 ? " file)\n" : " files)\n");
-    } else {
-      context.out << problems << (problems == 1 ? " problem\n" : " problems\n");
-      status = kExitFailure;
-    }
-    context.out.flush();
-  }
-  return status;
+  return runContainers(options, context, {}, [&](std::size_t index, Context& job) {
+    return ContainerDone{testContainer(options.containers[index], filter, job)};
+  });
 }
 
 }  // namespace kzb::tool

@@ -28,6 +28,9 @@ enum class Stream { output, error };
 // Whether the stream is a terminal (a console on Windows) rather than a file or a pipe.
 bool isTerminal(Stream stream);
 
+// How many processors the process may run on (its affinity), at least 1.
+unsigned usableProcessors();
+
 // A buffered stream buffer on standard output or standard error. Bytes are UTF-8 and lines
 // end in LF on every platform; a console on Windows is written as UTF-16. The first failed
 // write is kept and everything after it is dropped, so the stream itself never fails:

@@ -1,5 +1,6 @@
 // The standard streams on POSIX: file descriptors 1 and 2, written with write(2).
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -49,6 +50,18 @@ std::vector<std::string> arguments(int argc, char** argv) {
 bool isTerminal(Stream stream) {
   const int fd = descriptorOf(stream);
   return !closedAtStart[static_cast<std::size_t>(fd)] && ::isatty(fd) == 1;
+}
+
+unsigned usableProcessors() {
+#ifdef __linux__
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
+#endif
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1u;
 }
 
 std::error_code StandardStream::writeOut(std::string_view bytes) {

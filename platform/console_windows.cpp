@@ -155,6 +155,19 @@ bool isTerminal(Stream stream) {
   return !isMissing(handle) && GetConsoleMode(handle, &mode) != 0;
 }
 
+unsigned usableProcessors() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) == 0 || process == 0) {
+    return 1;
+  }
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) {
+    ++count;
+  }
+  return count;
+}
+
 std::error_code StandardStream::writeOut(std::string_view bytes) {
   const HANDLE handle = handleOf(stream_);
   if (isMissing(handle)) {

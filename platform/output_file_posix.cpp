@@ -6,6 +6,7 @@
 // another is flushed with fdatasync() first; one that takes a free name is not, as tar's and
 // cp's files are not.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,40 +39,101 @@ std::error_code lastError() {
 
 // The temporaries that exist under a name of their own right now, for the signal handler:
 // it may only read memory and call unlinkat(), so the names sit in fixed slots, one for
-// each output file that has such a name (a synchronized run holds a batch of them).
+// each output file that has such a name (a synchronized run holds a batch of them, and
+// kzb -j a batch per job).
+//
+// Several threads make names at once, and the handler runs on any one of them, while the
+// others go on. So a slot is taken by an atomic exchange (lock-free atomics are safe in a
+// handler), and a name is made only inside a window where its thread blocks the termination
+// signals, after a look at `terminating`: the handler first sets `terminating`, then waits
+// for every slot that is being filled (by other threads: its own has the signals blocked
+// there) and removes every name published. A name is thus either published before the
+// handler looks, or never made.
 constexpr std::size_t kTemporaryNameSize = 64;
+enum SlotState : int { kSlotFree, kSlotFilling, kSlotPublished };
 struct PendingSlot {
   std::array<char, kTemporaryNameSize> name{};
-  volatile std::sig_atomic_t directory = AT_FDCWD;
-  volatile std::sig_atomic_t used = 0;
+  std::atomic<int> directory{AT_FDCWD};
+  std::atomic<int> state{kSlotFree};
 };
-std::array<PendingSlot, OutputFile::kMostPending> pendingSlots{};
+static_assert(std::atomic<int>::is_always_lock_free);
+std::array<PendingSlot, 4 * OutputFile::kMostPending> pendingSlots{};
+std::atomic<int> terminating{0};
 
-// Takes a slot for `name` until clearPending(slot).
-int publishPending(int directory, const std::string& name) {
+// The termination signals blocked in this thread for the object's lifetime.
+class TerminationBlocked {
+ public:
+  TerminationBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      sigaddset(&set, signal);
+    }
+    static_cast<void>(::pthread_sigmask(SIG_BLOCK, &set, &previous_));
+  }
+  ~TerminationBlocked() { static_cast<void>(::pthread_sigmask(SIG_SETMASK, &previous_, nullptr)); }
+  TerminationBlocked(const TerminationBlocked&) = delete;
+  TerminationBlocked& operator=(const TerminationBlocked&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+// Makes the name `name` in `directory` by `make` (which returns a descriptor or 0 for
+// success, -1 with errno for failure), published in a slot that `slot` receives (-1 when the
+// name was not made, or every slot is taken: then the name goes unprotected, which the batch
+// limits keep from happening). Fails with EINTR, making nothing, once a termination signal is
+// being handled: the process is ending.
+template <typename Make>
+int makePublished(int directory, const std::string& name, int& slot, Make make) {
+  const TerminationBlocked blocked;
+  slot = -1;
   for (std::size_t index = 0; index < pendingSlots.size(); ++index) {
-    PendingSlot& slot = pendingSlots[index];
-    if (slot.used == 0) {
-      slot.directory = directory;
-      static_cast<void>(std::snprintf(slot.name.data(), slot.name.size(), "%s", name.c_str()));
-      slot.used = 1;
-      return static_cast<int>(index);
+    int expected = kSlotFree;
+    if (pendingSlots[index].state.compare_exchange_strong(expected, kSlotFilling)) {
+      slot = static_cast<int>(index);
+      break;
     }
   }
-  return -1;  // more files pending than slots: not reachable while batches keep their limit
+  PendingSlot* taken = slot >= 0 ? &pendingSlots[static_cast<std::size_t>(slot)] : nullptr;
+  if (terminating.load() != 0) {
+    if (taken != nullptr) {
+      taken->state.store(kSlotFree);
+      slot = -1;
+    }
+    errno = EINTR;
+    return -1;
+  }
+  if (taken != nullptr) {
+    taken->directory.store(directory);
+    static_cast<void>(std::snprintf(taken->name.data(), taken->name.size(), "%s", name.c_str()));
+  }
+  const int made = make();
+  const int error = errno;
+  if (taken != nullptr) {
+    taken->state.store(made >= 0 ? kSlotPublished : kSlotFree);
+    slot = made >= 0 ? slot : -1;
+  }
+  errno = error;
+  return made;
 }
 
 void clearPending(int& slot) {
   if (slot >= 0) {
-    pendingSlots[static_cast<std::size_t>(slot)].used = 0;
+    pendingSlots[static_cast<std::size_t>(slot)].state.store(kSlotFree);
     slot = -1;
   }
 }
 
 extern "C" void removeTemporaryAndEnd(int signal) {
+  terminating.store(1);
   for (const PendingSlot& slot : pendingSlots) {
-    if (slot.used != 0) {
-      static_cast<void>(::unlinkat(slot.directory, slot.name.data(), 0));
+    int state = slot.state.load();
+    while (state == kSlotFilling) {  // another thread is making a name: briefly
+      state = slot.state.load();
+    }
+    if (state == kSlotPublished) {
+      static_cast<void>(::unlinkat(slot.directory.load(), slot.name.data(), 0));
     }
   }
   // The handler runs with the signal blocked: once it returns, the default action ends the
@@ -79,9 +143,11 @@ extern "C" void removeTemporaryAndEnd(int signal) {
 }
 
 // ".kzb-extract-<16 hex digits>.tmp": hidden, and unique enough that a clash only costs a retry.
+// One generator a thread: threads write files at once (kzb -j).
 std::string hiddenUniqueName() {
-  static std::mt19937_64 generator{std::random_device{}() ^
-                                   (static_cast<std::uint64_t>(::getpid()) << 32)};
+  thread_local std::mt19937_64 generator{std::random_device{}() ^
+                                         (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                                         std::hash<std::thread::id>{}(std::this_thread::get_id())};
   std::array<char, kTemporaryNameSize> name{};
   static_cast<void>(std::snprintf(name.data(), name.size(), ".kzb-extract-%016llx.tmp",
                                   static_cast<unsigned long long>(generator())));
@@ -92,8 +158,9 @@ enum class Support { unknown, yes, no };
 
 // Unnamed temporaries need the file system's support, and linking one in needs either
 // AT_EMPTY_PATH (a privilege on older kernels) or /proc's view of the descriptor.
-Support unnamedTemporaries = Support::unknown;
-bool emptyPathRefused = false;
+// What one thread learns holds for all (a race only costs another try).
+std::atomic<Support> unnamedTemporaries{Support::unknown};
+std::atomic<bool> emptyPathRefused{false};
 
 #ifdef O_TMPFILE
 int openUnnamed(int directory) {
@@ -314,14 +381,15 @@ Committed placeUnnamed(const Target& target, OutputFile::Placement placement,
     return *failed;
   }
   std::string candidate = hiddenUniqueName();
-  while (linkUnnamed(target.fd, target.directory, candidate.c_str()) != 0) {
+  while (makePublished(target.directory, candidate, *target.slot, [&] {
+           return linkUnnamed(target.fd, target.directory, candidate.c_str());
+         }) != 0) {
     if (errno != EEXIST) {
       return {Outcome::cannotPlace, lastError()};
     }
     candidate = hiddenUniqueName();
   }
   hidden = candidate;
-  *target.slot = publishPending(target.directory, hidden.native());
   if (::renameat(target.directory, hidden.c_str(), target.directory, target.name) != 0) {
     return failureToPlace(errno, target);  // the caller removes the hidden name
   }
@@ -414,11 +482,12 @@ std::error_code OutputFile::create(const Directory& into, std::u16string_view na
   }
   while (fd < 0) {
     const std::string temporary = hiddenUniqueName();
-    fd = ::openat(directory, temporary.c_str(),
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    fd = makePublished(directory, temporary, signalSlot_, [&] {
+      return ::openat(directory, temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    });
     if (fd >= 0) {
       temporary_ = temporary;
-      signalSlot_ = publishPending(directory, temporary);
     } else if (errno != EEXIST) {
       return lastError();
     }

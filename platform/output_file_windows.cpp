@@ -32,16 +32,17 @@ HANDLE handleOf(std::intptr_t handle) {
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Held while a temporary exists without its mark for deletion: between its creation and its
-// marking, and while it is being put in place. The console handler takes it and never gives
-// it back, so the process then ends only while every temporary is marked, and the system
-// removes them when it closes the process's handles.
+// Held, shared, while a temporary exists without its mark for deletion: between its creation
+// and its marking, and while it is being put in place; threads that write files at once
+// (kzb -j) each hold it so. The console handler takes it exclusively and never gives it back,
+// so the process then ends only while every temporary of every thread is marked, and the
+// system removes them when it closes the process's handles.
 SRWLOCK unmarkedTemporary = SRWLOCK_INIT;
 
 class UnmarkedWindow {
  public:
-  UnmarkedWindow() { AcquireSRWLockExclusive(&unmarkedTemporary); }
-  ~UnmarkedWindow() { ReleaseSRWLockExclusive(&unmarkedTemporary); }
+  UnmarkedWindow() { AcquireSRWLockShared(&unmarkedTemporary); }
+  ~UnmarkedWindow() { ReleaseSRWLockShared(&unmarkedTemporary); }
   UnmarkedWindow(const UnmarkedWindow&) = delete;
   UnmarkedWindow& operator=(const UnmarkedWindow&) = delete;
 };
@@ -72,8 +73,10 @@ bool markForDeletion(HANDLE handle, bool remove) {
 // ".kzb-extract-<16 hex digits>.tmp": hidden from a listing that skips dot names, and unique
 // enough that a clash only costs a retry.
 std::wstring hiddenUniqueName() {
-  static std::mt19937_64 generator{(std::uint64_t{std::random_device{}()} << 32) ^
-                                   GetCurrentProcessId() ^ GetTickCount64()};
+  // One generator a thread: threads write files at once (kzb -j).
+  thread_local std::mt19937_64 generator{(std::uint64_t{std::random_device{}()} << 32) ^
+                                         GetCurrentProcessId() ^ GetCurrentThreadId() ^
+                                         GetTickCount64()};
   const std::uint64_t value = generator();
   std::wstring name = L".kzb-extract-";
   for (int shift = 60; shift >= 0; shift -= 4) {

@@ -132,6 +132,7 @@ TEST(Glob, MatchesTheWholeNameAsFnmatchWithoutFlagsDoes) {
       {"[a-]", "-", true},
       {"[", "[", true},  // never closed: itself
       {"[ab", "[ab", true},
+      {"[a-", "[a-", true},  // never closed, a range cut short: itself (glibc: no match)
       {"\\*", "*", true},
       {"\\*", "a", false},
       {"[\\]]", "]", true},
@@ -144,6 +145,25 @@ TEST(Glob, MatchesTheWholeNameAsFnmatchWithoutFlagsDoes) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(tool::globMatches(c.pattern, c.name), c.matches) << c.pattern << " / " << c.name;
+  }
+}
+
+// A match never costs more than a pass of the pattern per character of the name, whatever
+// the pattern: stars that make a backtracking matcher exponential, and sets that a matcher
+// reading the pattern afresh at each character would scan again and again.
+TEST(Glob, CostsAtMostAPassOfThePatternPerCharacter) {
+  const struct {
+    std::string pattern;
+    std::string name;
+  } cases[] = {
+      {"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(4000, 'a')},
+      {"*" + std::string(200, '[') + "b", std::string(4000, '[')},
+      {"*[abcdefghijklmnopqrstuvwxyz0-9]*[!a]*[a-z][a-z][a-z]b", std::string(4000, 'a')},
+  };
+  for (const auto& c : cases) {
+    std::size_t cost = 0;
+    EXPECT_FALSE(tool::globMatches(c.pattern, c.name, &cost)) << c.pattern;
+    EXPECT_LE(cost, 2 * (c.name.size() + 1) * (c.pattern.size() + 1)) << c.pattern;
   }
 }
 
@@ -199,7 +219,11 @@ TEST_F(KzbTest, CommandLine) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"list", "-l", "--json", c},
                                                {"extract", "--progress", "--no-progress", c},
                                                {"extract", c, "-C"},
-                                               {"test", c, "--include"}}) {
+                                               {"test", c, "--include"},
+                                               {"test", c, "-j", "0"},
+                                               {"list", "--jobs", "x", c},
+                                               {"convert", "-j", "-1", c},
+                                               {"cat", "-j", "2", c, "a.txt"}}) {
     const Outcome outcome = kzb(args);
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, "");

@@ -1,0 +1,98 @@
+// kzb's glob matcher against the C library's fnmatch() with no flags, in a UTF-8 locale, as
+// the reference. The input is a pattern, a zero byte, then a name. Inputs on which the two
+// differ by design (glob.h says which, and why) are skipped; on every other input a different
+// answer is a crash. Every input is also matched against a long name, to hold the matcher to
+// its cost of at most a pass of the pattern per character of the name.
+#include <fnmatch.h>
+
+#include <clocale>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "glob.h"
+#include "utf8.h"
+
+namespace {
+
+using kzb::fuzz::require;
+
+// The count of code points, or nothing when the text is not valid UTF-8.
+std::optional<std::size_t> characters(std::string_view text) {
+  std::size_t count = 0;
+  while (!text.empty()) {
+    char32_t c = 0;
+    const std::size_t length = kzb::decodeUtf8(text, c);
+    if (length == 0) {
+      return std::nullopt;
+    }
+    text.remove_prefix(length);
+    ++count;
+  }
+  return count;
+}
+
+// Where glob.h's rules and fnmatch()'s part by design: a trailing backslash; the classes,
+// equivalence classes and collating symbols of a set; and a "[" never closed whose set would
+// end in a range cut short by the end of the pattern ("[a-"). The last two are judged
+// loosely: any "[:", "[=" or "[." in the pattern skips it, and so does a "[" with a pattern
+// that ends in "-".
+bool differsByDesign(std::string_view pattern) {
+  return (!pattern.empty() && pattern.back() == '\\') ||
+         pattern.find("[:") != std::string_view::npos ||
+         pattern.find("[=") != std::string_view::npos ||
+         pattern.find("[.") != std::string_view::npos ||
+         (pattern.ends_with('-') && pattern.find('[') != std::string_view::npos);
+}
+
+void checkCost(std::string_view pattern, std::size_t patternLength, std::string_view name,
+               std::size_t nameLength) {
+  std::size_t cost = 0;
+  (void)kzb::tool::globMatches(pattern, name, &cost);
+  require(cost <= 2 * (nameLength + 1) * (patternLength + 1),
+          "the match cost more than a pass of the pattern per character of the name");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  kzb::fuzz::makePathArgumentsAbsolute(argc, argv);
+  if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) {
+    kzb::fuzz::fail("the C.UTF-8 locale is missing; fnmatch would compare bytes");
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t zero = input.find('\0');
+  const std::string pattern(input.substr(0, zero));
+  const std::string name(zero == std::string_view::npos ? "" : input.substr(zero + 1));
+
+  // Any bytes at all: a stray byte is a character of its own, and the cost stays bounded.
+  const auto patternCharacters = characters(pattern);
+  const auto nameCharacters = characters(name);
+  checkCost(pattern, pattern.size(), name, name.size());  // bytes bound code points from above
+
+  if (pattern.size() <= 64 && !name.empty()) {
+    std::string longName;
+    while (longName.size() < 1024) {
+      longName += name;
+    }
+    checkCost(pattern, pattern.size(), longName, longName.size());
+  }
+
+  if (!patternCharacters || !nameCharacters || name.find('\0') != std::string::npos ||
+      differsByDesign(pattern)) {
+    return 0;
+  }
+  const bool ours = kzb::tool::globMatches(pattern, name);
+  const int theirs = fnmatch(pattern.c_str(), name.c_str(), 0);
+  require(theirs == 0 || theirs == FNM_NOMATCH, "fnmatch failed");
+  require(ours == (theirs == 0),
+          ours ? "matched where fnmatch does not" : "did not match where fnmatch does");
+  return 0;
+}

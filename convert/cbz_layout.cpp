@@ -34,9 +34,9 @@ std::error_code CbzLayout::appendCopyOf(std::span<const std::byte> bytes,
 }
 
 std::vector<CbzLayout::Piece>::const_iterator CbzLayout::pieceAt(std::uint64_t offset) const {
-  const auto after = std::upper_bound(
-      pieces_.begin(), pieces_.end(), offset,
-      [](std::uint64_t value, const Piece& piece) { return value < piece.start; });
+  const auto after =
+      std::upper_bound(pieces_.begin(), pieces_.end(), offset,
+                       [](std::uint64_t value, const Piece& piece) { return value < piece.start; });
   return std::prev(after);
 }
 
@@ -50,8 +50,8 @@ std::error_code CbzLayout::overwrite(std::uint64_t offset, std::span<const std::
       return std::make_error_code(std::errc::invalid_argument);
     }
     const std::uint64_t into = offset - piece.start;
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(
-        bytes.size(), piece.length - into));
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), piece.length - into));
     std::copy_n(bytes.begin(), count,
                 bytes_.begin() + static_cast<std::ptrdiff_t>(piece.from + into));
     bytes = bytes.subspan(count);
@@ -70,14 +70,11 @@ std::error_code CbzLayout::truncate(std::uint64_t size) {
   if (!pieces_.empty()) {
     pieces_.back().length = std::min(pieces_.back().length, size - pieces_.back().start);
   }
-  std::uint64_t kept = 0;
-  for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) {
-    if (!piece->inContainer) {
-      kept = piece->from + piece->length;
-      break;
-    }
-  }
-  bytes_.resize(static_cast<std::size_t>(kept));
+  const auto lastInMemory = std::find_if(pieces_.rbegin(), pieces_.rend(),
+                                         [](const Piece& piece) { return !piece.inContainer; });
+  bytes_.resize(lastInMemory == pieces_.rend()
+                    ? 0
+                    : static_cast<std::size_t>(lastInMemory->from + lastInMemory->length));
   size_ = size;
   return {};
 }
@@ -91,8 +88,8 @@ std::size_t CbzLayout::read(std::uint64_t offset, std::span<std::byte> out,
   out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset)));
   for (auto piece = pieceAt(offset); done < out.size(); ++piece) {
     const std::uint64_t into = offset + done - piece->start;
-    const auto count = static_cast<std::size_t>(
-        std::min<std::uint64_t>(out.size() - done, piece->length - into));
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, piece->length - into));
     const std::span<std::byte> part = out.subspan(done, count);
     if (!piece->inContainer) {
       std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(piece->from + into), count,

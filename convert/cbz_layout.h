@@ -56,7 +56,7 @@ class CbzLayout final : public ByteSink {
   // The piece that holds ZIP offset `offset` (< size_).
   std::vector<Piece>::const_iterator pieceAt(std::uint64_t offset) const;
 
-  std::vector<Piece> pieces_;   // in ZIP order, without gaps
+  std::vector<Piece> pieces_;     // in ZIP order, without gaps
   std::vector<std::byte> bytes_;  // the pieces kept in memory, in order
   std::uint64_t size_ = 0;
 };

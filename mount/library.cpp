@@ -183,7 +183,8 @@ std::optional<std::string> Library::containerNamed(const std::string& directory,
 
 std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
                                                    const SourceStat& stat) {
-  const Key key{stat.identity.device, stat.identity.file, stat.size, stat.modifiedSeconds, stat.modifiedNanoseconds};
+  const Key key{stat.identity.device, stat.identity.file, stat.size, stat.modifiedSeconds,
+                stat.modifiedNanoseconds};
   {
     const std::lock_guard lock(mutex_);
     if (const auto found = cache_.find(key); found != cache_.end()) {
@@ -204,12 +205,12 @@ std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
   return parsed;
 }
 
-std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const SourceStat& stat) {
+std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
+                                                const SourceStat& stat) const {
   ArchiveReader reader(path);
   const Walk& walk = reader.walk();
   if (walk.status == WalkStatus::cannotOpen) {
-    tellUser("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out",
-             options_.toSystemLog);
+    tellUser("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out", options_.toSystemLog);
     return nullptr;
   }
   if (!isSameFile(reader.input().file(), stat)) {
@@ -244,7 +245,7 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const S
   return parsed;
 }
 
-std::error_code Library::layoutOf(Parsed& parsed, const std::string& path) {
+std::error_code Library::layoutOf(Parsed& parsed, const std::string& path) const {
   const std::lock_guard lock(parsed.layoutMutex);
   if (parsed.layout) {
     return {};
@@ -279,8 +280,8 @@ std::error_code Library::resolve(const std::string& path, Node& node) {
     const bool inRoot = i == 0;
     const std::string candidate = joined(directory, name);
     SourceStat stat;
-    const bool real = !(only_ && inRoot) && !statSource(candidate, stat) &&
-                      !viewName(name, stat) && stat.kind != SourceKind::other;
+    const bool real = !(only_ && inRoot) && !statSource(candidate, stat) && !viewName(name, stat) &&
+                      stat.kind != SourceKind::other;
     if (real) {
       node.source = candidate;
       node.stat = stat;

@@ -40,7 +40,7 @@ enum class View { folders, cbz };
 struct LibraryOptions {
   View view = View::folders;
   std::size_t cacheEntries = 256;
-  bool toSystemLog = false;      // where tellUser's lines go
+  bool toSystemLog = false;         // where tellUser's lines go
   std::string application = "kzb";  // the ComicBookInfo comment's appID, as kzb convert's
 };
 
@@ -93,16 +93,15 @@ class Library {
 
   // The parsed container at `path` (whose stat is `stat`); null where it cannot be opened.
   std::shared_ptr<Parsed> parsedAt(const std::string& path, const SourceStat& stat);
-  std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat);
+  std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat) const;
   // The CBZ layout of a parsed container, made at its first use.
-  std::error_code layoutOf(Parsed& parsed, const std::string& path);
+  std::error_code layoutOf(Parsed& parsed, const std::string& path) const;
   // The container in directory `directory` that the view's name `name` stands for, if any.
-  std::optional<std::string> containerNamed(const std::string& directory,
-                                            const std::string& name);
+  std::optional<std::string> containerNamed(const std::string& directory, const std::string& name);
   std::optional<std::string> viewName(const std::string& name, const SourceStat& stat) const;
   bool isShown(const std::string& directory, const std::string& name);
 
-  std::string root_;  // the directory shown at "/"
+  std::string root_;                 // the directory shown at "/"
   std::optional<std::string> only_;  // SOURCE is one container: its name in root_
   LibraryOptions options_;
 

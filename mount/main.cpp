@@ -133,6 +133,12 @@ int readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offs
   return 0;
 }
 
+// libfuse keeps each open file's handle as an integer; it is the OpenFile open() made.
+OpenFile* openFile(const fuse_file_info* file) {
+  return reinterpret_cast<OpenFile*>(  // NOLINT(performance-no-int-to-ptr)
+      static_cast<std::uintptr_t>(file->fh));
+}
+
 int open(const char* path, fuse_file_info* file) {
   if ((file->flags & O_ACCMODE) != O_RDONLY) {
     return -EROFS;
@@ -150,7 +156,7 @@ int open(const char* path, fuse_file_info* file) {
 }
 
 int read(const char* /*path*/, char* buffer, size_t size, off_t offset, fuse_file_info* file) {
-  auto* opened = reinterpret_cast<OpenFile*>(static_cast<std::uintptr_t>(file->fh));
+  auto* opened = openFile(file);
   std::error_code error;
   const std::size_t got =
       opened->read(static_cast<std::uint64_t>(offset),
@@ -162,7 +168,7 @@ int read(const char* /*path*/, char* buffer, size_t size, off_t offset, fuse_fil
 }
 
 int release(const char* /*path*/, fuse_file_info* file) {
-  delete reinterpret_cast<OpenFile*>(static_cast<std::uintptr_t>(file->fh));
+  delete openFile(file);
   return 0;
 }
 
@@ -193,7 +199,7 @@ bool parse(int argc, char** argv, Arguments& arguments, int& status) {
     const std::string_view argument = argv[i];
     const bool hasValue = i + 1 < argc;
     if (argument == "-h" || argument == "--help") {
-      std::fputs(kUsage.data(), stdout);
+      static_cast<void>(std::fputs(kUsage.data(), stdout));
       status = 0;
       return false;
     }
@@ -202,7 +208,8 @@ bool parse(int argc, char** argv, Arguments& arguments, int& status) {
     } else if (argument == "--as" && hasValue) {
       const std::string_view value = argv[++i];
       if (value != "folders" && value != "cbz") {
-        std::fprintf(stderr, "kzb-mount: --as takes folders or cbz, not %s\n", argv[i]);
+        static_cast<void>(
+            std::fprintf(stderr, "kzb-mount: --as takes folders or cbz, not %s\n", argv[i]));
         status = 2;
         return false;
       }
@@ -211,12 +218,14 @@ bool parse(int argc, char** argv, Arguments& arguments, int& status) {
       try {
         arguments.cacheEntries = std::stoul(argv[++i]);
       } catch (const std::exception&) {
-        std::fprintf(stderr, "kzb-mount: --cache takes a number of containers\n");
+        static_cast<void>(
+            std::fprintf(stderr, "kzb-mount: --cache takes a number of containers\n"));
         status = 2;
         return false;
       }
     } else if (!argument.empty() && argument.front() == '-') {
-      std::fprintf(stderr, "kzb-mount: unknown option %s\n%s", argv[i], kUsage.data());
+      static_cast<void>(
+          std::fprintf(stderr, "kzb-mount: unknown option %s\n%s", argv[i], kUsage.data()));
       status = 2;
       return false;
     } else {
@@ -224,14 +233,15 @@ bool parse(int argc, char** argv, Arguments& arguments, int& status) {
     }
   }
   if (positional.size() != 2) {
-    std::fputs(kUsage.data(), stderr);
+    static_cast<void>(std::fputs(kUsage.data(), stderr));
     status = 2;
     return false;
   }
   std::error_code error;
   arguments.source = std::filesystem::canonical(positional[0], error).string();
   if (error) {
-    std::fprintf(stderr, "kzb-mount: %s: %s\n", positional[0].c_str(), error.message().c_str());
+    static_cast<void>(std::fprintf(stderr, "kzb-mount: %s: %s\n", positional[0].c_str(),
+                                   error.message().c_str()));
     status = 1;
     return false;
   }
@@ -252,12 +262,18 @@ int run(int argc, char** argv) {
   options.application = "kzb/" KZB_VERSION;  // the CBZ is the one kzb convert writes
   Library shown(arguments.source, options);
 
-  const std::string mountOptions = "ro,fsname=" + arguments.source + ",subtype=kzb";
+  // max_idle_threads given: libfuse 3.14 warns of its own default otherwise.
+  std::string fsname;  // libfuse's options take a backslash before a comma or a backslash
+  for (const char c : arguments.source) {
+    fsname += c == ',' || c == '\\' ? std::string{'\\', c} : std::string(1, c);
+  }
+  const std::string mountOptions = "ro,fsname=" + fsname + ",subtype=kzb,max_idle_threads=10";
   std::vector<std::string> fuseArguments = {"kzb-mount", arguments.mountpoint, "-o", mountOptions};
   if (arguments.foreground) {
     fuseArguments.emplace_back("-f");
   }
   std::vector<char*> fuseArgv;
+  fuseArgv.reserve(fuseArguments.size() + 1);
   for (std::string& argument : fuseArguments) {
     fuseArgv.push_back(argument.data());
   }

@@ -32,7 +32,7 @@ SourceKind kindOf(mode_t mode) {
 }  // namespace
 
 std::error_code statSource(const std::string& path, SourceStat& out) {
-  struct stat status{};
+  struct stat status {};
   if (lstat(path.c_str(), &status) != 0) {
     return lastError();
   }
@@ -84,8 +84,8 @@ void tellUser(std::string_view line, bool toSystemLog) {
     syslog(LOG_WARNING, "%.*s", static_cast<int>(line.size()), line.data());
     return;
   }
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  std::fflush(stderr);
+  static_cast<void>(std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data()));
+  static_cast<void>(std::fflush(stderr));
 }
 
 }  // namespace kzb

@@ -67,8 +67,7 @@ TEST(CbzLayoutTest, EveryRangeReadsAsTheConvertedZip) {
       {"the later of one name cut short", cutLater.substr(0, cutLater.size() - 10), {}},
       {"no files", containerOf({}), {}},
       {"an empty file and refused names", containerOf({empty, {u"a?.jpg", "?", {}}, c}), {}},
-      {"Hangul names", containerOf({{u"한글 1장.jpg", "가", {}}, {u"한글 2장.jpg", "나", {}}}),
-       {}},
+      {"Hangul names", containerOf({{u"한글 1장.jpg", "가", {}}, {u"한글 2장.jpg", "나", {}}}), {}},
       {"ZIP64 limits forced small", whole, small},
       {"not a container", Bytes("not a container at all"), {}},
   };
@@ -82,9 +81,9 @@ TEST(CbzLayoutTest, EveryRangeReadsAsTheConvertedZip) {
     options.limits = test.limits;
     MemorySink written;
     std::vector<MemberStatus> writtenStatuses;
-    const ConvertResult converted = convertToZip(
-        reader, written, options,
-        [&](const MemberOutcome& done) { writtenStatuses.push_back(done.status); });
+    const ConvertResult converted =
+        convertToZip(reader, written, options,
+                     [&](const MemberOutcome& done) { writtenStatuses.push_back(done.status); });
     ASSERT_EQ(converted.status, ConvertStatus::complete);
     const std::string zip = asString(written.bytes());
 

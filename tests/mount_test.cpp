@@ -59,8 +59,8 @@ std::string whyNot() {
 }
 
 bool isMountPoint(const fs::path& point) {
-  struct stat inner{};
-  struct stat outer{};
+  struct stat inner {};
+  struct stat outer {};
   return stat(point.c_str(), &inner) == 0 && stat((point / "..").c_str(), &outer) == 0 &&
          inner.st_dev != outer.st_dev;
 }
@@ -131,11 +131,11 @@ class Mounted {
   pid_t pid_ = -1;
 };
 
-#define SKIP_WITHOUT_FUSE()                  \
-  do {                                       \
+#define SKIP_WITHOUT_FUSE()                               \
+  do {                                                    \
     if (const std::string why = whyNot(); !why.empty()) { \
-      GTEST_SKIP() << why;                   \
-    }                                        \
+      GTEST_SKIP() << why;                                \
+    }                                                     \
   } while (false)
 
 Bytes containerOf(std::vector<StoredFile> files, const std::u16string& title = u"달빛 항해") {
@@ -163,8 +163,8 @@ class MountTest : public ::testing::Test {
                                   {u"../escape", "refused", {}}})},
         {"시리즈/1권 한글.kzb", containerOf({{u"한글 1장.jpg", "가나다", {}}})},
         {"cut.kzb", cut.substr(0, cut.size() - 4000)},
-        {"twice.kzb", containerOf({{u"p.jpg", "first", {}}, {u"q.jpg", "q", {}},
-                                   {u"p.jpg", "second", {}}})},
+        {"twice.kzb",
+         containerOf({{u"p.jpg", "first", {}}, {u"q.jpg", "q", {}}, {u"p.jpg", "second", {}}})},
         {"garbage.kzb", "this is not a container"},
     };
     for (const auto& [name, bytes] : containers_) {
@@ -234,8 +234,7 @@ TEST_F(MountTest, CbzFilesAreWhatConvertWritesAndReadersOpenThem) {
     SCOPED_TRACE(name);
     const std::string cbz = stem(name) + ".cbz";
     const fs::path converted = out / testing::utf8Path(cbz).filename();
-    testing::runProgram(KZB_BINARY, out,
-                        {"convert", (source_ / testing::utf8Path(name)).string()});
+    testing::runProgram(KZB_BINARY, out, {"convert", (source_ / testing::utf8Path(name)).string()});
     const std::string mounted = (point / testing::utf8Path(cbz)).string();
     ASSERT_EQ(shell("cmp " + quoted(converted.string()) + " " + quoted(mounted)), 0);
     EXPECT_EQ(shell("python3 -c 'import sys, zipfile; "
@@ -264,7 +263,8 @@ TEST_F(MountTest, CbzFilesAreWhatConvertWritesAndReadersOpenThem) {
     const std::size_t offset = (i * 104729) % (whole.size() + 100);
     const std::size_t length = 1 + (i * 7919) % buffer.size();
     const ssize_t got = pread(fd, buffer.data(), length, static_cast<off_t>(offset));
-    const std::size_t expected = offset >= whole.size() ? 0 : std::min(length, whole.size() - offset);
+    const std::size_t expected =
+        offset >= whole.size() ? 0 : std::min(length, whole.size() - offset);
     ASSERT_EQ(got, static_cast<ssize_t>(expected)) << offset;
     ASSERT_TRUE(buffer.compare(0, expected, whole, std::min(offset, whole.size()), expected) == 0)
         << offset;

@@ -166,6 +166,7 @@ class MountTest : public ::testing::Test {
         {"twice.kzb",
          containerOf({{u"p.jpg", "first", {}}, {u"q.jpg", "q", {}}, {u"p.jpg", "second", {}}})},
         {"garbage.kzb", "this is not a container"},
+        {"upper.KZB", containerOf({{u"upper.jpg", "U", {}}})},
     };
     for (const auto& [name, bytes] : containers_) {
       testing::writeFile(source / testing::utf8Path(name), bytes);
@@ -181,6 +182,24 @@ class MountTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
+// Every path under `root` with its kind, size and modification time, one a line.
+std::string snapshot(const fs::path& root) {
+  std::vector<std::string> lines;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat status {};
+    lstat(entry.path().c_str(), &status);
+    lines.push_back(entry.path().string() + " " + std::to_string(status.st_mode) + " " +
+                    std::to_string(status.st_size) + " " + std::to_string(status.st_mtim.tv_sec) +
+                    "." + std::to_string(status.st_mtim.tv_nsec));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string all;
+  for (const std::string& line : lines) {
+    all += line + "\n";
+  }
+  return all;
+}
+
 // The stem of a container's path ("시리즈/1권 한글.kzb" → "시리즈/1권 한글").
 std::string stem(const std::string& path) {
   return path.substr(0, path.size() - 4);
@@ -188,6 +207,7 @@ std::string stem(const std::string& path) {
 
 TEST_F(MountTest, FoldersAreWhatExtractEachWrites) {
   SKIP_WITHOUT_FUSE();
+  const std::string before = snapshot(source_);
   const fs::path point = dir_.path() / "mnt";
   Mounted mount(source_, point, {"--as", "folders"}, true);
   ASSERT_TRUE(mount.mounted()) << mount.errors();
@@ -212,7 +232,8 @@ TEST_F(MountTest, FoldersAreWhatExtractEachWrites) {
     shown.push_back(testing::utf8String(entry.path().filename()));
   }
   std::sort(shown.begin(), shown.end());
-  EXPECT_EQ(shown, (std::vector<std::string>{"book", "cut", "garbage", "twice", "시리즈"}));
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"book", "cut", "garbage", "twice", "upper", "시리즈"}));
   // Nothing can be written, there or in SOURCE through it.
   EXPECT_FALSE(std::ofstream(point / "new.txt"));
   EXPECT_FALSE(std::ofstream(point / "book" / "003.txt", std::ios::app));
@@ -221,12 +242,28 @@ TEST_F(MountTest, FoldersAreWhatExtractEachWrites) {
   EXPECT_NE(errors.find("locked.kzb: cannot open"), std::string::npos) << errors;
   EXPECT_NE(errors.find("cut.kzb: damaged"), std::string::npos) << errors;
   EXPECT_NE(errors.find("garbage.kzb: damaged"), std::string::npos) << errors;
+  EXPECT_EQ(snapshot(source_), before);
+}
+
+// Without -f, kzb-mount returns once the mount is ready, and goes on serving it.
+TEST_F(MountTest, DetachesOnceTheMountIsReady) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path point = dir_.path() / "mnt";
+  fs::create_directories(point);
+  const testing::Outcome outcome =
+      testing::runProgram(KZB_MOUNT_BINARY, dir_.path(), {source_.string(), point.string()});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  ASSERT_TRUE(isMountPoint(point));
+  EXPECT_EQ(testing::readFile(point / "book" / "003.txt"), "three");
+  EXPECT_EQ(shell("fusermount3 -u " + quoted(point.string())), 0);
 }
 
 TEST_F(MountTest, CbzFilesAreWhatConvertWritesAndReadersOpenThem) {
   SKIP_WITHOUT_FUSE();
   const fs::path point = dir_.path() / "mnt";
-  Mounted mount(source_, point, {"--as", "cbz"});
+  // One parsed container at most: each is parsed again as the next is looked at, and a file
+  // open on one reads on after the cache has let it go.
+  Mounted mount(source_, point, {"--as", "cbz", "--cache", "1"});
   ASSERT_TRUE(mount.mounted()) << mount.errors();
   const fs::path out = dir_.path() / "converted";
   fs::create_directories(out);

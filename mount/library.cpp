@@ -111,6 +111,7 @@ struct FolderFile {
 };
 
 struct Library::Parsed {
+  SourceStat stat;                          // of the container parsed
   Archive archive;                          // cbz view: what the layout is made from
   std::map<std::string, FolderFile> files;  // folders view: by name
   std::mutex layoutMutex;
@@ -222,6 +223,7 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
              options_.toSystemLog);
   }
   auto parsed = std::make_shared<Parsed>();
+  parsed->stat = stat;
   if (options_.view == View::cbz) {
     parsed->archive = reader.archive();
     return parsed;
@@ -253,6 +255,10 @@ std::error_code Library::layoutOf(Parsed& parsed, const std::string& path) const
   ContainerInput input;
   if (const std::error_code error = input.open(path)) {
     return error;
+  }
+  if (!isSameFile(input.file(), parsed.stat)) {
+    // Replaced since it was parsed: the next look parses the new one under its own key.
+    return std::make_error_code(std::errc::no_such_file_or_directory);
   }
   auto layout = std::make_unique<CbzLayout>();
   ConvertOptions options;

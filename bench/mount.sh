@@ -7,7 +7,8 @@
 #
 #   bench/mount.sh    (RUNS=N timed runs per tool, default 3; BUILD=DIR an existing tree to
 #                      build kzb and kzb-mount in, as it is configured, default build-bench,
-#                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp)
+#                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp;
+#                      SKIP_PEERS=1 times kzb-mount and the direct read only)
 #
 # Workloads: (a) 200 containers of 40 pages of 100 KiB; (b) one container of 256 pages of
 # 2 MiB. "Reading every page" is `cat` of every file the mount shows for the folders view,
@@ -111,6 +112,9 @@ run_direct() {  # - WORKLOAD
 }
 
 tools=("kzb-mount --as cbz" "kzb-mount --as folders" "fuse-zip" "archivemount" "direct")
+if [ -n "${SKIP_PEERS:-}" ]; then
+  tools=("kzb-mount --as cbz" "kzb-mount --as folders" "direct")
+fi
 run_tool() {  # TOOL WORKLOAD
   case "$1" in
     "kzb-mount --as cbz") run_kzb_mount cbz "$2" ;;

@@ -81,7 +81,7 @@ class PlainFile final : public OpenFile {
 // One stored file: `size` bytes of the container from `start` on.
 class EntryFile final : public OpenFile {
  public:
-  EntryFile(std::unique_ptr<InputFile> file, std::uint64_t start, std::uint64_t size)
+  EntryFile(std::shared_ptr<const InputFile> file, std::uint64_t start, std::uint64_t size)
       : file_(std::move(file)), start_(start), size_(size) {}
   std::size_t read(std::uint64_t offset, std::span<std::byte> out,
                    std::error_code& error) override {
@@ -97,7 +97,7 @@ class EntryFile final : public OpenFile {
   }
 
  private:
-  std::unique_ptr<InputFile> file_;
+  std::shared_ptr<const InputFile> file_;
   std::uint64_t start_;
   std::uint64_t size_;
 };
@@ -114,6 +114,11 @@ struct Library::Parsed {
   SourceStat stat;                          // of the container parsed
   Archive archive;                          // cbz view: what the layout is made from
   std::map<std::string, FolderFile> files;  // folders view: by name
+  // Folders view: the container, open for as long as it is parsed, so that its files, read
+  // one after another, are one stream to the system (its read-ahead runs on from one to the
+  // next). None where it could not be opened again (out of descriptors, say): each open
+  // file then opens the container for itself.
+  std::shared_ptr<const InputFile> file;
   std::mutex layoutMutex;
   std::unique_ptr<CbzLayout> layout;  // made at its first use
 };
@@ -243,6 +248,10 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
       // As extraction leaves it: the bytes present, unless an earlier row's file stands.
       parsed->files.try_emplace(std::move(name), FolderFile{offset, present});
     }
+  }
+  auto file = std::make_shared<InputFile>();
+  if (!file->open(path) && isSameFile(*file, stat)) {
+    parsed->file = std::move(file);
   }
   return parsed;
 }
@@ -410,9 +419,13 @@ std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file)
     case Node::Kind::file:
       file = std::make_unique<PlainFile>(std::move(input));
       return {};
-    case Node::Kind::entry:
-      file = std::make_unique<EntryFile>(std::move(input), node.dataOffset, node.size);
+    case Node::Kind::entry: {
+      const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
+      std::shared_ptr<const InputFile> shared =
+          parsed && parsed->file ? parsed->file : std::move(input);
+      file = std::make_unique<EntryFile>(std::move(shared), node.dataOffset, node.size);
       return {};
+    }
     case Node::Kind::cbz: {
       const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
       if (!parsed) {

@@ -45,8 +45,8 @@ void fill(const Node& node, struct stat& out) {
   out.st_mtim = {seconds, nanoseconds};
   out.st_ctim = out.st_mtim;
   out.st_atim = out.st_mtim;
-  out.st_uid = getuid();
-  out.st_gid = getgid();
+  out.st_uid = node.stat.owner;  // a container's views and files are its owner's
+  out.st_gid = node.stat.group;
   const auto readOnly = static_cast<mode_t>(node.stat.permissions & ~0222u);
   switch (node.kind) {
     case Node::Kind::directory:

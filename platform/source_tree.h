@@ -19,6 +19,8 @@ enum class SourceKind { directory, file, link, other };
 struct SourceStat {
   SourceKind kind = SourceKind::other;
   std::uint32_t permissions = 0;  // the mode's permission bits
+  std::uint32_t owner = 0;        // user and group ids
+  std::uint32_t group = 0;
   std::uint64_t size = 0;
   std::int64_t modifiedSeconds = 0;  // since 1970-01-01 UTC
   std::uint32_t modifiedNanoseconds = 0;

@@ -38,6 +38,8 @@ std::error_code statSource(const std::string& path, SourceStat& out) {
   }
   out.kind = kindOf(status.st_mode);
   out.permissions = static_cast<std::uint32_t>(status.st_mode & 07777);
+  out.owner = status.st_uid;
+  out.group = status.st_gid;
   out.size = static_cast<std::uint64_t>(status.st_size);
   out.modifiedSeconds = status.st_mtim.tv_sec;
   out.modifiedNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);

@@ -16,6 +16,14 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Adds the bytes at the end.
   virtual std::error_code append(std::span<const std::byte> bytes) = 0;
+  // Adds the bytes at the end, where they are a copy of the container's from `sourceOffset`
+  // on. A sink that can keep the place instead of the bytes does (CbzLayout); any other
+  // appends them.
+  virtual std::error_code appendCopyOf(std::span<const std::byte> bytes,
+                                       std::uint64_t sourceOffset) {
+    static_cast<void>(sourceOffset);
+    return append(bytes);
+  }
   // Replaces bytes already appended, from `offset` on; never grows the sink (the writer only
   // patches what it wrote, and asks nothing past size()).
   virtual std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes) = 0;

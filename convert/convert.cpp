@@ -132,12 +132,13 @@ class Conversion {
     std::uint32_t remaining = entry.size;
     while (remaining > 0) {
       const auto wanted = std::min<std::size_t>(remaining, block_.size());
+      const std::uint64_t at = input_.offset();
       const std::size_t got = input_.read(std::span(block_).first(wanted));
       if (input_.readError()) {
         writeError = zip_.drop();
         return outcome(index, MemberStatus::readFailed, input_.readError());
       }
-      if ((writeError = zip_.data(std::span(block_).first(got)))) {
+      if ((writeError = zip_.data(std::span(block_).first(got), at))) {
         return outcome(index, MemberStatus::readFailed);
       }
       remaining -= static_cast<std::uint32_t>(got);

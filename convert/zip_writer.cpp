@@ -267,7 +267,8 @@ std::error_code ZipWriter::begin(std::string_view name, std::uint64_t size, ZipM
   return {};
 }
 
-std::error_code ZipWriter::data(std::span<const std::byte> bytes) {
+std::error_code ZipWriter::data(std::span<const std::byte> bytes,
+                                std::optional<std::uint64_t> sourceOffset) {
   if (failed_) {
     return failed_;
   }
@@ -280,15 +281,19 @@ std::error_code ZipWriter::data(std::span<const std::byte> bytes) {
   written_ += bytes.size();
   open_.crc32 = static_cast<std::uint32_t>(
       crc32_z(open_.crc32, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
-  return appendData(bytes);
+  return appendData(bytes, sourceOffset);
 }
 
-std::error_code ZipWriter::appendData(std::span<const std::byte> bytes) {
+std::error_code ZipWriter::appendData(std::span<const std::byte> bytes,
+                                      std::optional<std::uint64_t> sourceOffset) {
   if (open_.method == zip::kMethodDeflated) {
     const std::error_code error = deflater_->run(bytes, false, sink_);
     return error == ZipError::deflateFailed ? error : failWith(error);
   }
-  return bytes.empty() ? std::error_code{} : failWith(sink_.append(bytes));
+  if (bytes.empty()) {
+    return {};
+  }
+  return failWith(sourceOffset ? sink_.appendCopyOf(bytes, *sourceOffset) : sink_.append(bytes));
 }
 
 std::error_code ZipWriter::end() {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -77,8 +78,10 @@ class ZipWriter {
   // Starts a member of `size` uncompressed bytes under `name` (UTF-8, taken as it is).
   std::error_code begin(std::string_view name, std::uint64_t size, ZipMethod method);
   // The member's next bytes; more than `size` in all is sizeMismatch, and the member stays
-  // open for drop().
-  std::error_code data(std::span<const std::byte> bytes);
+  // open for drop(). With `sourceOffset`, the bytes are the container's from there on, and a
+  // stored member's go to the sink as such (ByteSink::appendCopyOf).
+  std::error_code data(std::span<const std::byte> bytes,
+                       std::optional<std::uint64_t> sourceOffset = std::nullopt);
   // Completes the member: its CRC-32 and sizes go into its local header.
   std::error_code end();
   // Forgets the member: the sink is truncated to where it began.
@@ -105,7 +108,8 @@ class ZipWriter {
   class Deflater;
 
   std::error_code failWith(std::error_code error);
-  std::error_code appendData(std::span<const std::byte> bytes);
+  std::error_code appendData(std::span<const std::byte> bytes,
+                             std::optional<std::uint64_t> sourceOffset);
   std::error_code patchLocalHeader();
   std::error_code appendCentralDirectory();
   std::error_code appendEndRecords(std::uint64_t directoryOffset, std::uint64_t directorySize,

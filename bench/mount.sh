@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Times reading every page of a library through kzb-mount (--as cbz and --as folders) against
+# fuse-zip and archivemount mounting the CBZ files `kzb convert` wrote of the same containers,
+# and against reading those CBZ files directly; then the mount time and peak memory of
+# kzb-mount over a library of 10,000 containers. As root, on a fresh ext4 made on a loop file
+# (never the machine's own file system), which the script makes, mounts and removes itself.
+#
+#   bench/mount.sh    (RUNS=N timed runs per tool, default 3; BUILD=DIR an existing tree to
+#                      build kzb and kzb-mount in, as it is configured, default build-bench,
+#                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp;
+#                      SKIP_PEERS=1 times kzb-mount and the direct read only)
+#
+# Workloads: (a) 200 containers of 40 pages of 100 KiB; (b) one container of 256 pages of
+# 2 MiB. "Reading every page" is `cat` of every file the mount shows for the folders view,
+# fuse-zip and archivemount (one mount per CBZ for those two, as they mount one archive each;
+# their mount and unmount are in the time), and `cat` of every CBZ for the CBZ view and the
+# direct read. The page cache is dropped before every run, so every run reads from the disk.
+# Runs alternate between the tools; the table shows medians. Everything printed is measured on
+# this run.
+set -euo pipefail
+
+RUNS=${RUNS:-3}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+build=${BUILD:-$repo/build-bench}
+
+[ "$(id -u)" = 0 ] || { echo "mount.sh: needs root (loop device, mounts, drop_caches)" >&2; exit 1; }
+for tool in cmake fuse-zip archivemount fusermount3 mkfs.ext4 losetup awk; do
+  command -v "$tool" >/dev/null || { echo "mount.sh: needs $tool" >&2; exit 1; }
+done
+
+image_dir=$(mktemp -d "${IMAGE_DIR:-/tmp}/kzb-mbench.XXXXXX")
+fs="$image_dir/fs"
+mounts=()
+cleanup() {
+  for point in "${mounts[@]}"; do
+    fusermount3 -u "$point" 2>/dev/null || true
+  done
+  umount "$fs" 2>/dev/null || true
+  rm -rf -- "$image_dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+echo "== machine"
+echo "nproc:   $(nproc)"
+echo "cpu:     $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+echo "kernel:  $(uname -srm)"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+echo "peers:   fuse-zip $(dpkg-query -W -f='${Version}' fuse-zip 2>/dev/null)," \
+  "archivemount $(dpkg-query -W -f='${Version}' archivemount 2>/dev/null)"
+
+echo "== build ($build)"
+# A tree given with BUILD keeps its own build type; build-bench is made Release.
+if [ -z "${BUILD:-}" ] || [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+echo "type:    $(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")"
+cmake --build "$build" -j 2 --target kzb kzb-mount make-workload >/dev/null
+kzb="$build/kzb"
+mount_bin="$build/kzb-mount"
+
+echo "== file system: a fresh ext4 on a 6 GiB loop file"
+truncate -s 6G "$image_dir/ext4.img"
+mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0 "$image_dir/ext4.img"
+mkdir -p "$fs"
+mount -o loop "$image_dir/ext4.img" "$fs"
+echo "fs:      $(df -PT "$fs" | awk 'NR == 2 { print $2 " on " $1 }')"
+
+echo "== workloads"
+"$build/bench/make-workload" "$fs/w-small" 40 102400
+"$build/bench/make-workload" "$fs/w-big" 256 2097152
+mkdir -p "$fs/a/kzb" "$fs/a/cbz" "$fs/b/kzb" "$fs/b/cbz"
+for i in $(seq -w 1 200); do
+  cp "$fs/w-small/C.kzb" "$fs/a/kzb/book-$i.kzb"
+done
+cp "$fs/w-big/C.kzb" "$fs/b/kzb/big.kzb"
+rm -rf "$fs/w-small" "$fs/w-big"
+for w in a b; do
+  (cd "$fs/$w/cbz" && "$kzb" convert "$fs/$w"/kzb/*.kzb 2>/dev/null) || true
+done
+echo "(a) $(ls "$fs/a/kzb" | wc -l) containers, $(du -sm "$fs/a/kzb" | cut -f1) MiB;" \
+  "(b) $(du -sm "$fs/b/kzb" | cut -f1) MiB"
+sync
+
+drop() {
+  sync
+  echo 3 >/proc/sys/vm/drop_caches
+}
+readTree() {
+  find "$1" -type f -print0 | xargs -0 cat >/dev/null
+}
+point="$image_dir/mnt"
+mkdir -p "$point"
+mounts+=("$point")
+
+run_kzb_mount() {  # VIEW WORKLOAD
+  "$mount_bin" "$fs/$2/kzb" "$point" --as "$1"
+  readTree "$point"
+  fusermount3 -u "$point"
+}
+run_peer() {  # fuse-zip|archivemount WORKLOAD
+  local cbz
+  for cbz in "$fs/$2"/cbz/*.cbz; do
+    if [ "$1" = fuse-zip ]; then fuse-zip -r "$cbz" "$point"; else archivemount -o readonly "$cbz" "$point"; fi
+    readTree "$point"
+    fusermount3 -u "$point"
+  done
+}
+run_direct() {  # - WORKLOAD
+  readTree "$fs/$2/cbz"
+}
+
+tools=("kzb-mount --as cbz" "kzb-mount --as folders" "fuse-zip" "archivemount" "direct")
+if [ -n "${SKIP_PEERS:-}" ]; then
+  tools=("kzb-mount --as cbz" "kzb-mount --as folders" "direct")
+fi
+run_tool() {  # TOOL WORKLOAD
+  case "$1" in
+    "kzb-mount --as cbz") run_kzb_mount cbz "$2" ;;
+    "kzb-mount --as folders") run_kzb_mount folders "$2" ;;
+    fuse-zip | archivemount) run_peer "$1" "$2" ;;
+    direct) run_direct - "$2" ;;
+  esac
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+for w in a b; do
+  echo "== workload ($w): seconds to read every page, page cache dropped (median of $RUNS)"
+  declare -A times=()
+  for ((run = 0; run < RUNS; run++)); do
+    for tool in "${tools[@]}"; do
+      drop
+      start=$(date +%s.%N)
+      run_tool "$tool" "$w"
+      end=$(date +%s.%N)
+      times[$tool]+="$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') "
+    done
+  done
+  direct=$(tr ' ' '\n' <<<"${times[direct]}" | grep . | median)
+  for tool in "${tools[@]}"; do
+    m=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
+    printf '%-24s %8.3f s  %5.2fx direct   (runs: %s)\n' "$tool" "$m" \
+      "$(awk -v m="$m" -v d="$direct" 'BEGIN { print m / d }')" "${times[$tool]}"
+  done
+  unset times
+done
+
+echo "== 10,000 containers (4 pages of 1 KiB each): mount, list every file, peak memory"
+"$build/bench/make-workload" "$fs/w-tiny" 4 1024
+mkdir -p "$fs/c"
+for i in $(seq -w 1 10000); do
+  cp "$fs/w-tiny/C.kzb" "$fs/c/book-$i.kzb"
+done
+for view in folders cbz; do
+  drop
+  start=$(date +%s.%N)
+  "$mount_bin" "$fs/c" "$point" --as "$view" -f 2>/dev/null &
+  pid=$!
+  until mountpoint -q "$point"; do sleep 0.01; done
+  ready=$(date +%s.%N)
+  files=$(find "$point" -type f | wc -l)
+  ls -lR "$point" >/dev/null
+  listed=$(date +%s.%N)
+  hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status")
+  fusermount3 -u "$point"
+  wait "$pid"
+  awk -v v="$view" -v s="$start" -v r="$ready" -v l="$listed" -v f="$files" -v h="$hwm" \
+    'BEGIN { printf "--as %-8s mount ready %.3f s; %d files listed with find and ls -lR in %.3f s; peak RSS %.1f MiB\n", v, r - s, f, l - r, h / 1024 }'
+done

@@ -1,0 +1,124 @@
+#include "cbz_layout.h"
+
+#include <algorithm>
+
+namespace kzb {
+
+std::error_code CbzLayout::append(std::span<const std::byte> bytes) {
+  if (bytes.empty()) {
+    return {};
+  }
+  // bytes_ ends where the last piece kept in memory ends (truncate keeps it so), so a new
+  // run that follows such a piece extends it.
+  if (pieces_.empty() || pieces_.back().inContainer) {
+    pieces_.push_back({size_, 0, bytes_.size(), false});
+  }
+  pieces_.back().length += bytes.size();
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  size_ += bytes.size();
+  return {};
+}
+
+std::error_code CbzLayout::appendCopyOf(std::span<const std::byte> bytes,
+                                        std::uint64_t sourceOffset) {
+  if (bytes.empty()) {
+    return {};
+  }
+  if (pieces_.empty() || !pieces_.back().inContainer ||
+      pieces_.back().from + pieces_.back().length != sourceOffset) {
+    pieces_.push_back({size_, 0, sourceOffset, true});
+  }
+  pieces_.back().length += bytes.size();
+  size_ += bytes.size();
+  return {};
+}
+
+std::vector<CbzLayout::Piece>::const_iterator CbzLayout::pieceAt(std::uint64_t offset) const {
+  const auto after =
+      std::upper_bound(pieces_.begin(), pieces_.end(), offset,
+                       [](std::uint64_t value, const Piece& piece) { return value < piece.start; });
+  return std::prev(after);
+}
+
+std::error_code CbzLayout::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
+  if (offset > size_ || bytes.size() > size_ - offset) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  while (!bytes.empty()) {
+    const Piece& piece = *pieceAt(offset);
+    if (piece.inContainer) {
+      return std::make_error_code(std::errc::invalid_argument);
+    }
+    const std::uint64_t into = offset - piece.start;
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), piece.length - into));
+    std::copy_n(bytes.begin(), count,
+                bytes_.begin() + static_cast<std::ptrdiff_t>(piece.from + into));
+    bytes = bytes.subspan(count);
+    offset += count;
+  }
+  return {};
+}
+
+std::error_code CbzLayout::truncate(std::uint64_t size) {
+  if (size > size_) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  while (!pieces_.empty() && pieces_.back().start >= size) {
+    pieces_.pop_back();
+  }
+  if (!pieces_.empty()) {
+    pieces_.back().length = std::min(pieces_.back().length, size - pieces_.back().start);
+  }
+  const auto lastInMemory = std::find_if(pieces_.rbegin(), pieces_.rend(),
+                                         [](const Piece& piece) { return !piece.inContainer; });
+  bytes_.resize(lastInMemory == pieces_.rend()
+                    ? 0
+                    : static_cast<std::size_t>(lastInMemory->from + lastInMemory->length));
+  size_ = size;
+  return {};
+}
+
+std::size_t CbzLayout::read(std::uint64_t offset, std::span<std::byte> out,
+                            const InputFile& container, std::error_code& error) const {
+  std::size_t done = 0;
+  if (offset >= size_) {
+    return 0;
+  }
+  out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset)));
+  for (auto piece = pieceAt(offset); done < out.size(); ++piece) {
+    const std::uint64_t into = offset + done - piece->start;
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, piece->length - into));
+    const std::span<std::byte> part = out.subspan(done, count);
+    if (!piece->inContainer) {
+      std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(piece->from + into), count,
+                  part.begin());
+      done += count;
+      continue;
+    }
+    const std::size_t got = container.readAt(piece->from + into, part, error);
+    done += got;
+    if (error) {
+      return done;
+    }
+    if (got < count) {
+      error = std::make_error_code(std::errc::io_error);
+      return done;
+    }
+  }
+  return done;
+}
+
+std::size_t CbzLayout::memoryUsed() const {
+  return sizeof(*this) + pieces_.capacity() * sizeof(Piece) + bytes_.capacity();
+}
+
+ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
+                        CbzLayout& layout, const MemberReport& report) {
+  options.deflate = false;
+  options.renumber = false;
+  return convertToZip(input, archive, layout, options, report);
+}
+
+}  // namespace kzb

@@ -1,0 +1,70 @@
+// CbzLayout: the ZIP that convertToZip writes for a container (members stored, names as they
+// are) without its copy of the stored files. It is made by convertToZip itself, through this
+// sink, so the two cannot differ: the bytes the writer makes (headers, names, the central
+// directory, the end records, ComicInfo.xml and the comment) are kept in memory, and each
+// stored member's data is kept as the range of the container it was read from. A read of any
+// range of the ZIP is then served from those pieces, the data straight from the container.
+//
+// Making a layout reads every stored file once, since the headers carry their CRC-32s; after
+// that, memory follows the file table (names and a few numbers per member), never the data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "archive.h"
+#include "byte_sink.h"
+#include "container_input.h"
+#include "convert.h"
+#include "input_file.h"
+
+namespace kzb {
+
+class CbzLayout final : public ByteSink {
+ public:
+  // What the writer asks of a sink. Data appended through appendCopyOf is kept as its place
+  // in the container; overwrite() may patch only bytes kept in memory (the writer patches
+  // only its headers) and gives invalid_argument for any other.
+  std::error_code append(std::span<const std::byte> bytes) override;
+  std::error_code appendCopyOf(std::span<const std::byte> bytes,
+                               std::uint64_t sourceOffset) override;
+  std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes) override;
+  std::error_code truncate(std::uint64_t size) override;
+  std::uint64_t size() const override { return size_; }
+
+  // Reads up to out.size() bytes of the ZIP from `offset`, the data from `container` (the
+  // file the layout was made from, which must not have changed since). Fewer only at the end
+  // of the ZIP; a container that cannot be read, or ends before a member's data does, sets
+  // `error` (io_error for the latter) and returns what was read before it.
+  std::size_t read(std::uint64_t offset, std::span<std::byte> out, const InputFile& container,
+                   std::error_code& error) const;
+
+  // Bytes of memory the layout holds, for the cache that keeps layouts.
+  std::size_t memoryUsed() const;
+
+ private:
+  // A run of the ZIP's bytes: either in bytes_ or in the container, from `from` on.
+  struct Piece {
+    std::uint64_t start = 0;  // its offset in the ZIP
+    std::uint64_t length = 0;
+    std::uint64_t from = 0;  // its offset in bytes_, or in the container
+    bool inContainer = false;
+  };
+  // The piece that holds ZIP offset `offset` (< size_).
+  std::vector<Piece>::const_iterator pieceAt(std::uint64_t offset) const;
+
+  std::vector<Piece> pieces_;     // in ZIP order, without gaps
+  std::vector<std::byte> bytes_;  // the pieces kept in memory, in order
+  std::uint64_t size_ = 0;
+};
+
+// Lays out the ZIP that convertToZip(input, archive, ..., options) writes with members stored
+// and not renumbered (options.deflate and options.renumber are ignored). The result, and the
+// report of each row, are convertToZip's.
+ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
+                        CbzLayout& layout, const MemberReport& report = {});
+
+}  // namespace kzb

@@ -1,0 +1,448 @@
+#include "library.h"
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <utility>
+
+#include "archive_reader.h"
+#include "container_input.h"
+#include "convert.h"
+#include "entry_name.h"
+#include "extract.h"
+#include "utf8.h"
+
+namespace kzb::mount {
+
+namespace {
+
+constexpr std::string_view kExtensions[] = {".kzb", ".KZB"};
+
+bool endsWith(std::string_view text, std::string_view end) {
+  return text.size() > end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+std::string joined(const std::string& directory, std::string_view name) {
+  std::string path = directory;
+  if (path.empty() || path.back() != '/') {
+    path += '/';
+  }
+  path += name;
+  return path;
+}
+
+std::vector<std::string> components(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t at = 0;
+  while (at < path.size()) {
+    const std::size_t next = std::min(path.find('/', at), path.size());
+    if (next > at) {
+      parts.push_back(path.substr(at, next - at));
+    }
+    at = next + 1;
+  }
+  return parts;
+}
+
+std::string describeWalk(const Walk& walk) {
+  switch (walk.status) {
+    case WalkStatus::readWhole:
+      return "read whole";
+    case WalkStatus::cannotOpen:
+      return "cannot open: " + walk.error.message();
+    case WalkStatus::readFailed:
+      return "read failed: " + walk.error.message();
+    case WalkStatus::malformed:
+      return "damaged: a chunk cannot be walked";
+    case WalkStatus::pastTheEnd:
+      return "damaged: it ends before its chunks do";
+  }
+  return "damaged";
+}
+
+// Whether the open file is the one `stat` described: the same identity, size and time.
+bool isSameFile(const InputFile& file, const SourceStat& stat) {
+  return file.identity() == stat.identity && file.size() == stat.size &&
+         file.modifiedTime() == stat.modifiedSeconds;
+}
+
+class PlainFile final : public OpenFile {
+ public:
+  explicit PlainFile(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
+  std::size_t read(std::uint64_t offset, std::span<std::byte> out,
+                   std::error_code& error) override {
+    return file_->readAt(offset, out, error);
+  }
+
+ private:
+  std::unique_ptr<InputFile> file_;
+};
+
+// One stored file: `size` bytes of the container from `start` on.
+class EntryFile final : public OpenFile {
+ public:
+  EntryFile(std::shared_ptr<const InputFile> file, std::uint64_t start, std::uint64_t size)
+      : file_(std::move(file)), start_(start), size_(size) {}
+  std::size_t read(std::uint64_t offset, std::span<std::byte> out,
+                   std::error_code& error) override {
+    if (offset >= size_) {
+      return 0;
+    }
+    out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset)));
+    const std::size_t got = file_->readAt(start_ + offset, out, error);
+    if (!error && got < out.size()) {
+      error = std::make_error_code(std::errc::io_error);  // the container was cut since
+    }
+    return got;
+  }
+
+ private:
+  std::shared_ptr<const InputFile> file_;
+  std::uint64_t start_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
+// Where a file of the folders view stands in the container.
+struct FolderFile {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+struct Library::Parsed {
+  SourceStat stat;                          // of the container parsed
+  Archive archive;                          // cbz view: what the layout is made from
+  std::map<std::string, FolderFile> files;  // folders view: by name
+  // Folders view: the container, open for as long as it is parsed, so that its files, read
+  // one after another, are one stream to the system (its read-ahead runs on from one to the
+  // next). None where it could not be opened again (out of descriptors, say): each open
+  // file then opens the container for itself.
+  std::shared_ptr<const InputFile> file;
+  std::mutex layoutMutex;
+  std::unique_ptr<CbzLayout> layout;  // made at its first use
+};
+
+class CbzFile final : public OpenFile {
+ public:
+  CbzFile(std::unique_ptr<InputFile> file, std::shared_ptr<const void> keep,
+          const CbzLayout& layout)
+      : file_(std::move(file)), keep_(std::move(keep)), layout_(layout) {}
+  std::size_t read(std::uint64_t offset, std::span<std::byte> out,
+                   std::error_code& error) override {
+    return layout_.read(offset, out, *file_, error);
+  }
+
+ private:
+  std::unique_ptr<InputFile> file_;
+  std::shared_ptr<const void> keep_;  // holds the layout while the cache may drop it
+  const CbzLayout& layout_;
+};
+
+Library::Library(std::string source, LibraryOptions options) : options_(std::move(options)) {
+  SourceStat stat;
+  if (!statSource(source, stat) && stat.kind == SourceKind::file) {
+    const std::size_t slash = source.rfind('/');
+    root_ = slash == 0 ? "/" : source.substr(0, slash);
+    only_ = source.substr(slash + 1);
+  } else {
+    root_ = std::move(source);
+  }
+  options_.cacheEntries = std::max<std::size_t>(options_.cacheEntries, 1);
+}
+
+std::optional<std::string> Library::viewName(const std::string& name,
+                                             const SourceStat& stat) const {
+  if (stat.kind != SourceKind::file) {
+    return std::nullopt;
+  }
+  for (const std::string_view extension : kExtensions) {
+    if (endsWith(name, extension)) {
+      std::string stem = name.substr(0, name.size() - extension.size());
+      return options_.view == View::cbz ? stem + ".cbz" : stem;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Library::containerNamed(const std::string& directory,
+                                                   const std::string& name) {
+  std::string stem = name;
+  if (options_.view == View::cbz) {
+    if (!endsWith(name, ".cbz")) {
+      return std::nullopt;
+    }
+    stem.resize(name.size() - 4);
+  }
+  for (const std::string_view extension : kExtensions) {
+    const std::string candidate = stem + std::string(extension);
+    if (only_ && candidate != *only_) {
+      continue;
+    }
+    SourceStat stat;
+    if (!statSource(joined(directory, candidate), stat) && stat.kind == SourceKind::file) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
+                                                   const SourceStat& stat) {
+  const Key key{stat.identity.device, stat.identity.file, stat.size, stat.modifiedSeconds,
+                stat.modifiedNanoseconds};
+  {
+    const std::lock_guard lock(mutex_);
+    if (const auto found = cache_.find(key); found != cache_.end()) {
+      recency_.splice(recency_.begin(), recency_, found->second.recency);
+      return found->second.parsed;
+    }
+  }
+  std::shared_ptr<Parsed> parsed = parse(path, stat);
+  const std::lock_guard lock(mutex_);
+  if (cache_.find(key) == cache_.end()) {
+    recency_.push_front(key);
+    cache_[key] = Slot{parsed, recency_.begin()};
+    while (cache_.size() > options_.cacheEntries) {
+      cache_.erase(recency_.back());
+      recency_.pop_back();
+    }
+  }
+  return parsed;
+}
+
+std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
+                                                const SourceStat& stat) const {
+  ArchiveReader reader(path);
+  const Walk& walk = reader.walk();
+  if (walk.status == WalkStatus::cannotOpen) {
+    tellUser("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out", options_.toSystemLog);
+    return nullptr;
+  }
+  if (!isSameFile(reader.input().file(), stat)) {
+    // Replaced since it was looked at: the next look parses the new one under its own key.
+    return nullptr;
+  }
+  if (!walk.readWhole()) {
+    tellUser("kzb-mount: " + path + ": " + describeWalk(walk) + "; showing what is intact",
+             options_.toSystemLog);
+  }
+  auto parsed = std::make_shared<Parsed>();
+  parsed->stat = stat;
+  if (options_.view == View::cbz) {
+    parsed->archive = reader.archive();
+    return parsed;
+  }
+  ContainerInput& input = reader.input();
+  const FileTable& entries = reader.entries();
+  for (const FileEntry& entry : entries) {
+    if (!isSafeEntryName(entry.name) || !seekToFileChunk(input, entry)) {
+      continue;
+    }
+    const std::uint64_t offset = input.offset();
+    const std::uint64_t present = input.fileSize() - std::min(input.fileSize(), offset);
+    std::string name = toUtf8(untilFirstZero(entry.name));
+    if (entry.size <= present) {
+      parsed->files[std::move(name)] = {offset, entry.size};
+    } else {
+      // As extraction leaves it: the bytes present, unless an earlier row's file stands.
+      parsed->files.try_emplace(std::move(name), FolderFile{offset, present});
+    }
+  }
+  auto file = std::make_shared<InputFile>();
+  if (!file->open(path) && isSameFile(*file, stat)) {
+    parsed->file = std::move(file);
+  }
+  return parsed;
+}
+
+std::error_code Library::layoutOf(Parsed& parsed, const std::string& path) const {
+  const std::lock_guard lock(parsed.layoutMutex);
+  if (parsed.layout) {
+    return {};
+  }
+  ContainerInput input;
+  if (const std::error_code error = input.open(path)) {
+    return error;
+  }
+  if (!isSameFile(input.file(), parsed.stat)) {
+    // Replaced since it was parsed: the next look parses the new one under its own key.
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  auto layout = std::make_unique<CbzLayout>();
+  ConvertOptions options;
+  options.modified = std::chrono::sys_seconds{std::chrono::seconds{input.modifiedTime()}};
+  options.application = options_.application;
+  const ConvertResult result = layOutCbz(input, parsed.archive, options, *layout);
+  if (result.status != ConvertStatus::complete) {
+    return result.error;
+  }
+  parsed.layout = std::move(layout);
+  return {};
+}
+
+std::error_code Library::resolve(const std::string& path, Node& node) {
+  const std::vector<std::string> parts = components(path);
+  node = Node{};
+  node.source = root_;
+  if (const std::error_code error = statSource(root_, node.stat)) {
+    return error;
+  }
+  std::string directory = root_;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::string& name = parts[i];
+    const bool last = i + 1 == parts.size();
+    const bool inRoot = i == 0;
+    const std::string candidate = joined(directory, name);
+    SourceStat stat;
+    const bool real = !(only_ && inRoot) && !statSource(candidate, stat) && !viewName(name, stat) &&
+                      stat.kind != SourceKind::other;
+    if (real) {
+      node.source = candidate;
+      node.stat = stat;
+      if (stat.kind == SourceKind::directory) {
+        directory = candidate;
+        continue;
+      }
+      if (!last) {
+        return std::make_error_code(std::errc::not_a_directory);
+      }
+      node.kind = stat.kind == SourceKind::link ? Node::Kind::link : Node::Kind::file;
+      node.size = stat.size;
+      return {};
+    }
+    const std::optional<std::string> container = containerNamed(directory, name);
+    if (!container) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    node.source = joined(directory, *container);
+    if (const std::error_code error = statSource(node.source, node.stat)) {
+      return error;
+    }
+    const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
+    if (!parsed) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    if (options_.view == View::cbz) {
+      if (!last) {
+        return std::make_error_code(std::errc::not_a_directory);
+      }
+      if (const std::error_code error = layoutOf(*parsed, node.source)) {
+        return error;
+      }
+      node.kind = Node::Kind::cbz;
+      node.size = parsed->layout->size();
+      return {};
+    }
+    if (last) {
+      node.kind = Node::Kind::containerFolder;
+      return {};
+    }
+    if (i + 2 != parts.size()) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    const auto file = parsed->files.find(parts[i + 1]);
+    if (file == parsed->files.end()) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    node.kind = Node::Kind::entry;
+    node.dataOffset = file->second.offset;
+    node.size = file->second.size;
+    return {};
+  }
+  node.kind = Node::Kind::directory;
+  return {};
+}
+
+std::error_code Library::list(const Node& node, std::vector<std::string>& names) {
+  names.clear();
+  if (node.kind == Node::Kind::containerFolder) {
+    const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
+    if (!parsed) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    for (const auto& [name, file] : parsed->files) {
+      names.push_back(name);
+    }
+    return {};
+  }
+  if (node.kind != Node::Kind::directory) {
+    return std::make_error_code(std::errc::not_a_directory);
+  }
+  std::vector<std::string> present;
+  if (const std::error_code error = listSource(node.source, present)) {
+    return error;
+  }
+  const bool root = node.source == root_;
+  std::set<std::string> shown;
+  std::vector<std::pair<std::string, std::string>> views;  // view name, container
+  for (const std::string& name : present) {
+    if (root && only_ && name != *only_) {
+      continue;
+    }
+    SourceStat stat;
+    if (statSource(joined(node.source, name), stat)) {
+      continue;  // gone since it was listed
+    }
+    if (const std::optional<std::string> view = viewName(name, stat)) {
+      views.emplace_back(*view, name);
+    } else if (stat.kind != SourceKind::other && !(root && only_)) {
+      shown.insert(name);
+    }
+  }
+  for (const auto& [view, container] : views) {
+    if (shown.count(view) != 0) {
+      tellUser("kzb-mount: " + joined(node.source, container) + ": " + view +
+                   " stands beside it; left out",
+               options_.toSystemLog);
+      continue;
+    }
+    const std::string path = joined(node.source, container);
+    SourceStat stat;
+    if (!statSource(path, stat) && parsedAt(path, stat)) {
+      shown.insert(view);
+    }
+  }
+  names.assign(shown.begin(), shown.end());
+  return {};
+}
+
+std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file) {
+  auto input = std::make_unique<InputFile>();
+  if (const std::error_code error = input->open(node.source)) {
+    return error;
+  }
+  if (!isSameFile(*input, node.stat)) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);  // replaced just now
+  }
+  switch (node.kind) {
+    case Node::Kind::file:
+      file = std::make_unique<PlainFile>(std::move(input));
+      return {};
+    case Node::Kind::entry: {
+      const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
+      std::shared_ptr<const InputFile> shared =
+          parsed && parsed->file ? parsed->file : std::move(input);
+      file = std::make_unique<EntryFile>(std::move(shared), node.dataOffset, node.size);
+      return {};
+    }
+    case Node::Kind::cbz: {
+      const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
+      if (!parsed) {
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+      }
+      if (const std::error_code error = layoutOf(*parsed, node.source)) {
+        return error;
+      }
+      file = std::make_unique<CbzFile>(std::move(input), parsed, *parsed->layout);
+      return {};
+    }
+    case Node::Kind::directory:
+    case Node::Kind::link:
+    case Node::Kind::containerFolder:
+      break;
+  }
+  return std::make_error_code(std::errc::is_a_directory);
+}
+
+}  // namespace kzb::mount

@@ -1,0 +1,138 @@
+// The layout of a CBZ view: every range read from it equals the same range of the ZIP that
+// convertToZip writes, for containers whole and damaged.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "archive_reader.h"
+#include "byte_sink.h"
+#include "cbz_layout.h"
+#include "container_builder.h"
+#include "convert.h"
+#include "temp_dir.h"
+
+namespace kzb {
+namespace {
+
+using testing::Bytes;
+using testing::StoredFile;
+
+constexpr std::chrono::sys_seconds kTime{std::chrono::seconds{1796725231}};
+
+Bytes containerOf(std::vector<StoredFile> files) {
+  testing::Publication publication;
+  publication.files = std::move(files);
+  publication.texts = {{"TITL", u"달빛 항해"}, {"WRTR", u"김하늘"}, {"COMT", u"<night>"}};
+  return testing::buildContainer(publication);
+}
+
+// Replaces the tag of the `index`th "FILE" chunk: its row's position holds no stored file.
+Bytes withoutFileChunk(Bytes container, std::size_t index) {
+  std::size_t at = container.find("FILE");
+  for (std::size_t seen = 0; seen < index; ++seen) {
+    at = container.find("FILE", at + 1);
+  }
+  container.replace(at, 4, "DATA");
+  return container;
+}
+
+std::string asString(std::span<const std::byte> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+TEST(CbzLayoutTest, EveryRangeReadsAsTheConvertedZip) {
+  const StoredFile a{u"001.jpg", testing::pseudoRandomBytes(70000, 1), {}};
+  const StoredFile b{u"002 표지.png", testing::pseudoRandomBytes(4097, 2), {}};
+  const StoredFile c{u"003.gif", testing::pseudoRandomBytes(3000, 3), {}};
+  const StoredFile empty{u"empty", "", {}};
+  const Bytes whole = containerOf({a, b, c});
+  const Bytes cutLater =
+      containerOf({{u"x", "first", {}}, {u"x", testing::pseudoRandomBytes(5000, 4), {}}});
+  ZipLimits small;
+  small.sizeOrOffset = 4096;
+  small.memberCount = 2;
+  struct Case {
+    const char* what;
+    Bytes container;
+    ZipLimits limits;
+  };
+  const std::vector<Case> cases = {
+      {"whole", whole, {}},
+      {"cut short inside the last file", whole.substr(0, whole.size() - 1000), {}},
+      {"a row without its stored file", withoutFileChunk(whole, 1), {}},
+      {"rows of one name", containerOf({a, {u"x", "first", {}}, c, {u"x", "second", {}}}), {}},
+      {"the later of one name cut short", cutLater.substr(0, cutLater.size() - 10), {}},
+      {"no files", containerOf({}), {}},
+      {"an empty file and refused names", containerOf({empty, {u"a?.jpg", "?", {}}, c}), {}},
+      {"Hangul names", containerOf({{u"한글 1장.jpg", "가", {}}, {u"한글 2장.jpg", "나", {}}}), {}},
+      {"ZIP64 limits forced small", whole, small},
+      {"not a container", Bytes("not a container at all"), {}},
+  };
+  testing::TempDir dir;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    testing::writeFile(dir.path() / "c.kzb", test.container);
+    ArchiveReader reader((dir.path() / "c.kzb").string());
+    ConvertOptions options;
+    options.modified = kTime;
+    options.limits = test.limits;
+    MemorySink written;
+    std::vector<MemberStatus> writtenStatuses;
+    const ConvertResult converted =
+        convertToZip(reader, written, options,
+                     [&](const MemberOutcome& done) { writtenStatuses.push_back(done.status); });
+    ASSERT_EQ(converted.status, ConvertStatus::complete);
+    const std::string zip = asString(written.bytes());
+
+    CbzLayout layout;
+    std::vector<MemberStatus> laidOutStatuses;
+    const ConvertResult laidOut =
+        layOutCbz(reader.input(), reader.archive(), options, layout,
+                  [&](const MemberOutcome& done) { laidOutStatuses.push_back(done.status); });
+    ASSERT_EQ(laidOut.status, ConvertStatus::complete);
+    EXPECT_EQ(laidOut.members, converted.members);
+    EXPECT_EQ(laidOutStatuses, writtenStatuses);
+    ASSERT_EQ(layout.size(), zip.size());
+    // The data is not in memory: only what the writer made is.
+    EXPECT_LT(layout.memoryUsed(), zip.size() - std::min(zip.size(), a.data.size() / 2) + 4096);
+
+    const InputFile& file = reader.input().file();
+    std::vector<std::byte> buffer(zip.size() + 10);
+    std::error_code error;
+    ASSERT_EQ(layout.read(0, buffer, file, error), zip.size());
+    ASSERT_FALSE(error) << error.message();
+    ASSERT_TRUE(asString(std::span(buffer).first(zip.size())) == zip);
+    for (std::size_t offset = 0; offset <= zip.size(); ++offset) {
+      const std::size_t wanted = 1 + (offset * 7919) % 300;
+      const std::size_t expected = std::min(wanted, zip.size() - offset);
+      const std::size_t got = layout.read(offset, std::span(buffer).first(wanted), file, error);
+      ASSERT_FALSE(error) << offset;
+      ASSERT_EQ(got, expected) << offset;
+      ASSERT_TRUE(asString(std::span(buffer).first(got)) == zip.substr(offset, got)) << offset;
+    }
+  }
+}
+
+// A container cut after its layout was made: a read of the missing data fails, rather than
+// giving bytes that are not the ZIP's.
+TEST(CbzLayoutTest, AContainerCutAfterwardsFailsTheRead) {
+  testing::TempDir dir;
+  const Bytes container = containerOf({{u"p.jpg", testing::pseudoRandomBytes(9000, 5), {}}});
+  testing::writeFile(dir.path() / "c.kzb", container);
+  ArchiveReader reader((dir.path() / "c.kzb").string());
+  ConvertOptions options;
+  CbzLayout layout;
+  ASSERT_EQ(layOutCbz(reader.input(), reader.archive(), options, layout).members, 1u);
+  std::filesystem::resize_file(dir.path() / "c.kzb", container.size() - 5000);
+  std::vector<std::byte> buffer(static_cast<std::size_t>(layout.size()));
+  std::error_code error;
+  const std::size_t got = layout.read(0, buffer, reader.input().file(), error);
+  EXPECT_EQ(error, std::errc::io_error);
+  EXPECT_LT(got, buffer.size());
+}
+
+}  // namespace
+}  // namespace kzb

@@ -9,6 +9,7 @@
 # update-mime-database run there, gio names application/x-kzb for a container by its name and,
 # under another name, by its first bytes; desktop-file-validate accepts the desktop entry, gio
 # offers it for the type, and its command line extracts a container into a folder beside it;
+# kzb-mount is in it, where the tree built it, with its manual and a dependency on fuse3;
 # the bash completion offers the commands, each command's options as its --help lists them,
 # and .kzb files. The archive: its programs are static and tell the project's version.
 # The installer: installed silently into a fresh wine prefix, the registry holds the type, the
@@ -55,6 +56,12 @@ check_linux() {
   # As if installed there: gio takes a desktop entry only when its program is on the PATH.
   export XDG_DATA_DIRS=$root/usr/share XDG_DATA_HOME=$scratch/home/share PATH=$root/usr/bin:$PATH
   update-mime-database "$root/usr/share/mime"
+  # kzb-mount, where the tree has it, with what it needs to mount.
+  if [ -x "$build/kzb-mount" ]; then
+    [ -x "$root/usr/bin/kzb-mount" ] || fail "the package lacks kzb-mount"
+    [ -f "$root/usr/share/man/man1/kzb-mount.1.gz" ] || fail "the package lacks kzb-mount.1"
+    dpkg-deb -f "$deb" Depends | grep -qw fuse3 || fail "the package does not depend on fuse3"
+  fi
   update-desktop-database "$root/usr/share/applications"
   cp "$sample" "$scratch/files/moon.kzb"
   cp "$sample" "$scratch/files/moon.bin"

@@ -112,6 +112,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # kzb-mount, where it is built, mounts through fusermount3, which libfuse's own package does
+  # not bring.
+  if(TARGET kzb-mount)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS fuse3)
+  endif()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_PRE_BUILD_SCRIPTS ${kzb_packaging}/compress_manuals.cmake)

@@ -3,8 +3,8 @@
 // small containers too. The ZIP is read back by libzip, a reader that shares nothing with the
 // writer, and checked against the input itself: the members are the rows extraction would
 // write (by the rules of convert.h), in table order, each holding the stored file's bytes
-// with their CRC-32; ComicInfo.xml comes last and is well-formed XML; a comment, where the
-// ZIP has one, is UTF-8 that parses as JSON.
+// with their CRC-32; ComicInfo.xml comes last and is well-formed XML; the ZIP's comment (the
+// ComicBookInfo object) is there, and is UTF-8 that parses as JSON.
 #include <libxml/parser.h>
 #include <zip.h>
 #include <zlib.h>
@@ -157,9 +157,7 @@ void checkComicInfo(const std::string& xml) {
 void checkComment(zip_t* archive) {
   int length = 0;
   const char* comment = zip_get_archive_comment(archive, &length, ZIP_FL_ENC_RAW);
-  if (comment == nullptr || length == 0) {
-    return;
-  }
+  require(comment != nullptr && length > 0, "the ZIP has no ComicBookInfo comment");
   const std::string_view text(comment, static_cast<std::size_t>(length));
   require(isValidUtf8(text), "the ZIP's comment is not UTF-8");
   require(nlohmann::json::accept(text), "the ZIP's comment is not JSON");

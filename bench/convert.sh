@@ -33,12 +33,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-echo "== machine"
-echo "nproc:   $(nproc)"
-echo "cpu:     $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
-echo "kernel:  $(uname -srm)"
-echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
-echo "fs:      $(df -PT "$work" | awk 'NR == 2 { print $2 " on " $1 }') ($work)"
+source "$here/machine.sh"
+machine_lines "$work"
 echo "zip:     $(zip -v | sed -n 2p | sed 's/^ *//')"
 echo "command: $0 $* (RUNS=$RUNS${KZB:+ KZB=$KZB})"
 echo

@@ -42,11 +42,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-echo "== machine"
-echo "nproc:   $(nproc)"
-echo "cpu:     $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
-echo "kernel:  $(uname -srm)"
-echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+source "$here/machine.sh"
+machine_lines
 echo "peers:   fuse-zip $(dpkg-query -W -f='${Version}' fuse-zip 2>/dev/null)," \
   "archivemount $(dpkg-query -W -f='${Version}' archivemount 2>/dev/null)"
 

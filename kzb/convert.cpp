@@ -103,7 +103,11 @@ std::string sharingKey(const Options& options, std::size_t index) {
                                            ? fileNameOf(container, true, u".cbz")
                                            : fileNameOf(options.output, false, u"");
   if (!name) {
-    return std::string(1, '\0') + std::to_string(index);
+    // Built in place: GCC 12 at -O3 takes "std::string(1, c) + text" for an overlapping copy
+    // (-Wrestrict), a false report that would fail a Release build with warnings as errors.
+    std::string own(1, '\0');
+    own += std::to_string(index);
+    return own;
   }
   for (char16_t& unit : *name) {
     unit = unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + 32) : unit;

@@ -24,6 +24,26 @@ class ByteSink {
     static_cast<void>(sourceOffset);
     return append(bytes);
   }
+  // Whether the sink keeps places in the container rather than bytes, so that a stored
+  // member's data may be given as a place alone (appendPlaceOf, deferCrc32).
+  virtual bool keepsPlaces() const { return false; }
+  // Adds at the end the container's `length` bytes from `sourceOffset` on, unread. Only a
+  // sink that keepsPlaces() takes it; any other gives operation_not_supported.
+  virtual std::error_code appendPlaceOf(std::uint64_t length, std::uint64_t sourceOffset) {
+    static_cast<void>(length);
+    static_cast<void>(sourceOffset);
+    return std::make_error_code(std::errc::operation_not_supported);
+  }
+  // The four bytes at `fieldOffset` (appended, or to be appended) stand for the CRC-32 of the
+  // container's `length` bytes from `sourceOffset` on, which the sink works out when they are
+  // wanted; the bytes appended there are placeholders. Only a sink that keepsPlaces() takes it.
+  virtual std::error_code deferCrc32(std::uint64_t fieldOffset, std::uint64_t sourceOffset,
+                                     std::uint64_t length) {
+    static_cast<void>(fieldOffset);
+    static_cast<void>(sourceOffset);
+    static_cast<void>(length);
+    return std::make_error_code(std::errc::operation_not_supported);
+  }
   // Replaces bytes already appended, from `offset` on; never grows the sink (the writer only
   // patches what it wrote, and asks nothing past size()).
   virtual std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes) = 0;

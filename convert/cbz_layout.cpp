@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <zlib.h>
+
 namespace kzb {
 
 std::error_code CbzLayout::append(std::span<const std::byte> bytes) {
@@ -21,15 +23,28 @@ std::error_code CbzLayout::append(std::span<const std::byte> bytes) {
 
 std::error_code CbzLayout::appendCopyOf(std::span<const std::byte> bytes,
                                         std::uint64_t sourceOffset) {
-  if (bytes.empty()) {
+  return appendPlaceOf(bytes.size(), sourceOffset);
+}
+
+std::error_code CbzLayout::appendPlaceOf(std::uint64_t length, std::uint64_t sourceOffset) {
+  if (length == 0) {
     return {};
   }
   if (pieces_.empty() || !pieces_.back().inContainer ||
       pieces_.back().from + pieces_.back().length != sourceOffset) {
     pieces_.push_back({size_, 0, sourceOffset, true});
   }
-  pieces_.back().length += bytes.size();
-  size_ += bytes.size();
+  pieces_.back().length += length;
+  size_ += length;
+  return {};
+}
+
+std::error_code CbzLayout::deferCrc32(std::uint64_t fieldOffset, std::uint64_t sourceOffset,
+                                      std::uint64_t length) {
+  if (!deferred_.empty() && fieldOffset <= deferred_.back().field) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  deferred_.push_back({fieldOffset, sourceOffset, length});
   return {};
 }
 
@@ -63,6 +78,9 @@ std::error_code CbzLayout::overwrite(std::uint64_t offset, std::span<const std::
 std::error_code CbzLayout::truncate(std::uint64_t size) {
   if (size > size_) {
     return std::make_error_code(std::errc::invalid_argument);
+  }
+  while (!deferred_.empty() && deferred_.back().field + 4 > size) {
+    deferred_.pop_back();
   }
   while (!pieces_.empty() && pieces_.back().start >= size) {
     pieces_.pop_back();
@@ -107,11 +125,63 @@ std::size_t CbzLayout::read(std::uint64_t offset, std::span<std::byte> out,
       return done;
     }
   }
-  return done;
+  return fillCrcs(offset, out.first(done), container, error);
+}
+
+std::size_t CbzLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
+                         const InputFile& container, std::error_code& error) const {
+  constexpr std::uint64_t kField = 4;
+  const std::uint64_t end = offset + out.size();
+  // The first field that ends after `offset`.
+  auto deferred = std::upper_bound(
+      deferred_.begin(), deferred_.end(), offset,
+      [](std::uint64_t value, const DeferredCrc& crc) { return value < crc.field + kField; });
+  for (; deferred != deferred_.end() && deferred->field < end; ++deferred) {
+    const std::uint32_t crc = crcOf(*deferred, container, error);
+    if (error) {
+      return static_cast<std::size_t>(std::max(deferred->field, offset) - offset);
+    }
+    for (std::uint64_t i = 0; i < kField; ++i) {
+      const std::uint64_t at = deferred->field + i;
+      if (at >= offset && at < end) {
+        out[static_cast<std::size_t>(at - offset)] = static_cast<std::byte>(crc >> (8 * i));
+      }
+    }
+  }
+  return out.size();
+}
+
+std::uint32_t CbzLayout::crcOf(const DeferredCrc& deferred, const InputFile& container,
+                               std::error_code& error) const {
+  const std::lock_guard lock(crcMutex_);
+  if (const auto known = crcs_.find(deferred.from); known != crcs_.end()) {
+    return known->second;
+  }
+  std::vector<std::byte> block(std::size_t{256} * 1024);
+  uLong crc = crc32_z(0, nullptr, 0);
+  for (std::uint64_t done = 0; done < deferred.length;) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), deferred.length - done));
+    const std::size_t got =
+        container.readAt(deferred.from + done, std::span(block).first(wanted), error);
+    if (!error && got < wanted) {
+      error = std::make_error_code(std::errc::io_error);  // the container was cut since
+    }
+    if (error) {
+      return 0;
+    }
+    crc = crc32_z(crc, reinterpret_cast<const Bytef*>(block.data()), got);
+    done += got;
+  }
+  crcs_.emplace(deferred.from, static_cast<std::uint32_t>(crc));
+  return static_cast<std::uint32_t>(crc);
 }
 
 std::size_t CbzLayout::memoryUsed() const {
-  return sizeof(*this) + pieces_.capacity() * sizeof(Piece) + bytes_.capacity();
+  const std::lock_guard lock(crcMutex_);
+  return sizeof(*this) + pieces_.capacity() * sizeof(Piece) + bytes_.capacity() +
+         deferred_.capacity() * sizeof(DeferredCrc) +
+         crcs_.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t) + 4 * sizeof(void*));
 }
 
 ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,

@@ -2,15 +2,21 @@
 // are) without its copy of the stored files. It is made by convertToZip itself, through this
 // sink, so the two cannot differ: the bytes the writer makes (headers, names, the central
 // directory, the end records, ComicInfo.xml and the comment) are kept in memory, and each
-// stored member's data is kept as the range of the container it was read from. A read of any
+// stored member's data is kept as the range of the container it stands in. A read of any
 // range of the ZIP is then served from those pieces, the data straight from the container.
 //
-// Making a layout reads every stored file once, since the headers carry their CRC-32s; after
-// that, memory follows the file table (names and a few numbers per member), never the data.
+// Making a layout reads no stored file that stands whole: its CRC-32, which both its headers
+// carry, is worked out from the container the first time a read reaches one of those fields,
+// and kept. So the size is known at once, whatever the container's; a reader that takes the
+// ZIP from its start reads each member's data twice (for the CRC-32, then as data), the
+// second time from the page cache. Memory follows the file table (a name and a few numbers
+// per member), never the data.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <span>
 #include <system_error>
 #include <vector>
@@ -31,6 +37,10 @@ class CbzLayout final : public ByteSink {
   std::error_code append(std::span<const std::byte> bytes) override;
   std::error_code appendCopyOf(std::span<const std::byte> bytes,
                                std::uint64_t sourceOffset) override;
+  bool keepsPlaces() const override { return true; }
+  std::error_code appendPlaceOf(std::uint64_t length, std::uint64_t sourceOffset) override;
+  std::error_code deferCrc32(std::uint64_t fieldOffset, std::uint64_t sourceOffset,
+                             std::uint64_t length) override;
   std::error_code overwrite(std::uint64_t offset, std::span<const std::byte> bytes) override;
   std::error_code truncate(std::uint64_t size) override;
   std::uint64_t size() const override { return size_; }
@@ -53,12 +63,29 @@ class CbzLayout final : public ByteSink {
     std::uint64_t from = 0;  // its offset in bytes_, or in the container
     bool inContainer = false;
   };
+  // A CRC-32 field left for later: the container's `length` bytes from `from` on.
+  struct DeferredCrc {
+    std::uint64_t field = 0;  // its offset in the ZIP
+    std::uint64_t from = 0;
+    std::uint64_t length = 0;
+  };
   // The piece that holds ZIP offset `offset` (< size_).
   std::vector<Piece>::const_iterator pieceAt(std::uint64_t offset) const;
+  // Writes into `out` (the ZIP's bytes from `offset` on) the deferred CRC-32s it overlaps;
+  // returns how many of its bytes are right (fewer where a CRC-32 could not be worked out,
+  // with `error` set).
+  std::size_t fillCrcs(std::uint64_t offset, std::span<std::byte> out, const InputFile& container,
+                std::error_code& error) const;
+  std::uint32_t crcOf(const DeferredCrc& deferred, const InputFile& container,
+                      std::error_code& error) const;
 
   std::vector<Piece> pieces_;     // in ZIP order, without gaps
   std::vector<std::byte> bytes_;  // the pieces kept in memory, in order
   std::uint64_t size_ = 0;
+  std::vector<DeferredCrc> deferred_;  // by field, ascending (the writer goes forward)
+
+  mutable std::mutex crcMutex_;  // reads come from several threads
+  mutable std::map<std::uint64_t, std::uint32_t> crcs_;  // worked out so far, by `from`
 };
 
 // Lays out the ZIP that convertToZip(input, archive, ..., options) writes with members stored

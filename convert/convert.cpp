@@ -39,6 +39,12 @@ MemberOutcome outcome(std::size_t index, MemberStatus status, std::error_code er
   return {index, status, NameProblem::none, error, {}};
 }
 
+MemberOutcome written(std::size_t index, const std::string& zipName) {
+  MemberOutcome done = outcome(index, MemberStatus::written);
+  done.zipName = zipName;
+  return done;
+}
+
 // `longestName`: what a header holds, less the longest prefix renumbering may add.
 std::optional<MemberOutcome> nameRefusal(std::size_t index, const FileEntry& entry,
                                          std::string_view zipName, std::size_t longestName) {
@@ -129,6 +135,15 @@ class Conversion {
     if ((writeError = zip_.begin(zipName, entry.size, method_))) {
       return outcome(index, MemberStatus::readFailed);
     }
+    // A sink that keeps places takes a stored file that stands whole as its place: nothing is
+    // read now. One cut short is read, so that it fails as it does for any other sink.
+    if (zip_.takesDataInPlace() &&
+        entry.size <= input_.fileSize() - std::min(input_.fileSize(), input_.offset())) {
+      if (!(writeError = zip_.dataInPlace(input_.offset()))) {
+        writeError = zip_.end();
+      }
+      return written(index, zipName);
+    }
     std::uint32_t remaining = entry.size;
     while (remaining > 0) {
       const auto wanted = std::min<std::size_t>(remaining, block_.size());
@@ -148,9 +163,7 @@ class Conversion {
       }
     }
     writeError = zip_.end();
-    MemberOutcome written = outcome(index, MemberStatus::written);
-    written.zipName = zipName;
-    return written;
+    return written(index, zipName);
   }
 
   std::error_code addText(std::string_view name, std::string_view text) {

@@ -284,6 +284,30 @@ std::error_code ZipWriter::data(std::span<const std::byte> bytes,
   return appendData(bytes, sourceOffset);
 }
 
+bool ZipWriter::takesDataInPlace() const {
+  return memberOpen_ && open_.method == zip::kMethodStored && sink_.keepsPlaces();
+}
+
+std::error_code ZipWriter::dataInPlace(std::uint64_t sourceOffset) {
+  if (failed_) {
+    return failed_;
+  }
+  if (!memberOpen_) {
+    return ZipError::noMemberOpen;
+  }
+  if (!takesDataInPlace() || written_ != 0) {
+    return std::make_error_code(std::errc::operation_not_supported);
+  }
+  written_ = open_.size;
+  open_.crcSource = sourceOffset;
+  return failWith(sink_.appendPlaceOf(open_.size, sourceOffset));
+}
+
+std::error_code ZipWriter::deferCrc32(std::uint64_t fieldOffset, const Member& member) {
+  return member.crcSource ? sink_.deferCrc32(fieldOffset, *member.crcSource, member.size)
+                          : std::error_code{};
+}
+
 std::error_code ZipWriter::appendData(std::span<const std::byte> bytes,
                                       std::optional<std::uint64_t> sourceOffset) {
   if (open_.method == zip::kMethodDeflated) {
@@ -313,6 +337,9 @@ std::error_code ZipWriter::end() {
   }
   open_.compressedSize = sink_.size() - dataStart_;
   if (const std::error_code error = patchLocalHeader()) {
+    return failWith(error);
+  }
+  if (const std::error_code error = deferCrc32(open_.offset + zip::local::kCrc32, open_)) {
     return failWith(error);
   }
   directory_.push_back(std::move(open_));
@@ -420,6 +447,10 @@ std::error_code ZipWriter::appendCentralDirectory() {
     store32(header, zip::central::kExternalAttributes, zip::kExternalAttributesFile);
     store32(header, zip::central::kLocalHeaderOffset,
             zip64Offset ? zip::kMarker32 : static_cast<std::uint32_t>(member.offset));
+    if (const std::error_code error =
+            deferCrc32(sink_.size() + buffer.size() + zip::central::kCrc32, member)) {
+      return error;
+    }
     append(buffer, header);
     append(buffer, member.name);
     buffer.insert(buffer.end(), extra.begin(), extra.end());

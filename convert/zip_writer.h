@@ -82,6 +82,11 @@ class ZipWriter {
   // stored member's go to the sink as such (ByteSink::appendCopyOf).
   std::error_code data(std::span<const std::byte> bytes,
                        std::optional<std::uint64_t> sourceOffset = std::nullopt);
+  // For a stored member, to a sink that keeps places: the member's whole data is the
+  // container's from `sourceOffset` on, left unread, and its CRC-32 in both headers is left to
+  // the sink (ByteSink::deferCrc32). Given before any data(); then end() follows.
+  std::error_code dataInPlace(std::uint64_t sourceOffset);
+  bool takesDataInPlace() const;
   // Completes the member: its CRC-32 and sizes go into its local header.
   std::error_code end();
   // Forgets the member: the sink is truncated to where it began.
@@ -101,6 +106,7 @@ class ZipWriter {
     std::uint64_t size = 0;
     std::uint64_t compressedSize = 0;
     std::uint32_t crc32 = 0;
+    std::optional<std::uint64_t> crcSource;  // dataInPlace: where the data is, unread
     std::uint16_t method = 0;
     std::uint16_t versionNeeded = 0;
     bool zip64Sizes = false;  // both sizes in the ZIP64 extra field, in both headers
@@ -111,6 +117,7 @@ class ZipWriter {
   std::error_code appendData(std::span<const std::byte> bytes,
                              std::optional<std::uint64_t> sourceOffset);
   std::error_code patchLocalHeader();
+  std::error_code deferCrc32(std::uint64_t fieldOffset, const Member& member);
   std::error_code appendCentralDirectory();
   std::error_code appendEndRecords(std::uint64_t directoryOffset, std::uint64_t directorySize,
                                    std::string_view comment);

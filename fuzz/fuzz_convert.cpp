@@ -4,7 +4,9 @@
 // writer, and checked against the input itself: the members are the rows extraction would
 // write (by the rules of convert.h), in table order, each holding the stored file's bytes
 // with their CRC-32; ComicInfo.xml comes last and is well-formed XML; the ZIP's comment (the
-// ComicBookInfo object) is there, and is UTF-8 that parses as JSON.
+// ComicBookInfo object) is there, and is UTF-8 that parses as JSON. Where the members are
+// stored and keep their names, the layout kzb-mount serves (cbz_layout.h) is made too, and
+// read back in pieces of a size the input picks: it must give the same bytes.
 #include <libxml/parser.h>
 #include <zip.h>
 #include <zlib.h>
@@ -23,6 +25,7 @@
 
 #include "archive_reader.h"
 #include "byte_sink.h"
+#include "cbz_layout.h"
 #include "convert.h"
 #include "entry_name.h"
 #include "format.h"
@@ -163,6 +166,26 @@ void checkComment(zip_t* archive) {
   require(nlohmann::json::accept(text), "the ZIP's comment is not JSON");
 }
 
+// The layout's bytes, read `piece` bytes at a time from the container file.
+std::vector<std::byte> layoutBytes(kzb::ArchiveReader& reader, const kzb::ConvertOptions& options,
+                                   std::size_t piece) {
+  kzb::CbzLayout layout;
+  const kzb::ConvertResult result =
+      kzb::layOutCbz(reader.input(), reader.archive(), options, layout);
+  require(result.status == kzb::ConvertStatus::complete, "a layout failed");
+  kzb::InputFile container;
+  require(!container.open(kzb::fuzz::scratch().input.string()), "the input cannot be opened");
+  std::vector<std::byte> bytes(static_cast<std::size_t>(layout.size()));
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::error_code error;
+    const std::size_t wanted = std::min(piece, bytes.size() - at);
+    const std::size_t got = layout.read(at, std::span(bytes).subspan(at, wanted), container, error);
+    require(!error && got == wanted, "a read of the layout fell short");
+    at += got;
+  }
+  return bytes;
+}
+
 void ignoreXmlError(void*, const char*, ...) {}
 
 }  // namespace
@@ -252,5 +275,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "a member's CRC-32 is not that of the stored file");
   }
   checkComment(archive.get());
+
+  if (!options.deflate && !options.renumber) {
+    const std::size_t piece = 1 + (choice >> 4) * 509u;  // 1 byte, or an odd size across fields
+    require(layoutBytes(reader, options, piece) == sink.bytes(),
+            "the layout does not read as the ZIP convert writes");
+  }
   return 0;
 }

@@ -11,6 +11,8 @@
 #                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp;
 #                      SKIP_PEERS=1 times kzb-mount and the direct read only)
 #
+# Then the first listing of (a) through each view: what a library app's scan waits for.
+#
 # Workloads: (a) 200 containers of 40 pages of 100 KiB; (b) one container of 256 pages of
 # 2 MiB. "Reading every page" is bench/read-tree (every file to its end, as cat does, with one
 # buffer: read_tree.cpp says why not cat) over every file the mount shows for the folders
@@ -147,6 +149,22 @@ for w in a b; do
       "$(awk -v m="$m" -v d="$direct" 'BEGIN { print m / d }')" "${times[$tool]}"
   done
   unset times
+done
+
+echo "== workload (a): seconds to the first listing (ls -lR of the mount), page cache dropped (median of $RUNS)"
+for view in cbz folders; do
+  listed=""
+  for ((run = 0; run < RUNS; run++)); do
+    drop
+    "$mount_bin" "$fs/a/kzb" "$point" --as "$view"
+    start=$(date +%s.%N)
+    ls -lR "$point" >/dev/null
+    end=$(date +%s.%N)
+    fusermount3 -u "$point"
+    listed+="$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') "
+  done
+  printf 'kzb-mount --as %-11s %8.3f s   (runs: %s)\n' "$view" \
+    "$(tr ' ' '\n' <<<"$listed" | grep . | median)" "$listed"
 done
 
 echo "== 10,000 containers (4 pages of 1 KiB each): mount, list every file, peak memory"

@@ -5,6 +5,11 @@
 #include <zlib.h>
 
 namespace kzb {
+namespace {
+
+constexpr std::uint64_t kReadAhead = std::uint64_t{4} << 20;
+
+}  // namespace
 
 std::error_code CbzLayout::append(std::span<const std::byte> bytes) {
   if (bytes.empty()) {
@@ -157,6 +162,9 @@ std::uint32_t CbzLayout::crcOf(const DeferredCrc& deferred, const InputFile& con
   if (const auto known = crcs_.find(deferred.from); known != crcs_.end()) {
     return known->second;
   }
+  // What follows this member is most likely read next (for its CRC-32 and as data): the
+  // system reads it from the disk while this one is worked out and served.
+  container.willNeed(deferred.from, deferred.length + kReadAhead);
   std::vector<std::byte> block(std::size_t{256} * 1024);
   uLong crc = crc32_z(0, nullptr, 0);
   for (std::uint64_t done = 0; done < deferred.length;) {

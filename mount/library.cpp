@@ -114,10 +114,10 @@ struct Library::Parsed {
   SourceStat stat;                          // of the container parsed
   Archive archive;                          // cbz view: what the layout is made from
   std::map<std::string, FolderFile> files;  // folders view: by name
-  // Folders view: the container, open for as long as it is parsed, so that its files, read
-  // one after another, are one stream to the system (its read-ahead runs on from one to the
-  // next). None where it could not be opened again (out of descriptors, say): each open
-  // file then opens the container for itself.
+  // The container, open for as long as it is parsed, so that its files (or its CBZ), read
+  // one after another, are one stream to the system: its read-ahead runs on from one read to
+  // the next, though the kernel sends each read on its own. None where it could not be
+  // opened again (out of descriptors, say): each read then opens the container for itself.
   std::shared_ptr<const InputFile> file;
   std::mutex layoutMutex;
   std::unique_ptr<CbzLayout> layout;  // made at its first use
@@ -125,7 +125,7 @@ struct Library::Parsed {
 
 class CbzFile final : public OpenFile {
  public:
-  CbzFile(std::unique_ptr<InputFile> file, std::shared_ptr<const void> keep,
+  CbzFile(std::shared_ptr<const InputFile> file, std::shared_ptr<const void> keep,
           const CbzLayout& layout)
       : file_(std::move(file)), keep_(std::move(keep)), layout_(layout) {}
   std::size_t read(std::uint64_t offset, std::span<std::byte> out,
@@ -134,7 +134,7 @@ class CbzFile final : public OpenFile {
   }
 
  private:
-  std::unique_ptr<InputFile> file_;
+  std::shared_ptr<const InputFile> file_;
   std::shared_ptr<const void> keep_;  // holds the layout while the cache may drop it
   const CbzLayout& layout_;
 };
@@ -229,6 +229,11 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
   }
   auto parsed = std::make_shared<Parsed>();
   parsed->stat = stat;
+  auto file = std::make_shared<InputFile>();
+  if (!file->open(path) && isSameFile(*file, stat)) {
+    file->expectSequentialReads();
+    parsed->file = std::move(file);
+  }
   if (options_.view == View::cbz) {
     parsed->archive = reader.archive();
     return parsed;
@@ -248,10 +253,6 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
       // As extraction leaves it: the bytes present, unless an earlier row's file stands.
       parsed->files.try_emplace(std::move(name), FolderFile{offset, present});
     }
-  }
-  auto file = std::make_shared<InputFile>();
-  if (!file->open(path) && isSameFile(*file, stat)) {
-    parsed->file = std::move(file);
   }
   return parsed;
 }
@@ -408,41 +409,40 @@ std::error_code Library::list(const Node& node, std::vector<std::string>& names)
 }
 
 std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file) {
-  auto input = std::make_unique<InputFile>();
-  if (const std::error_code error = input->open(node.source)) {
+  const bool inContainer = node.kind == Node::Kind::entry || node.kind == Node::Kind::cbz;
+  if (!inContainer && node.kind != Node::Kind::file) {
+    return std::make_error_code(std::errc::is_a_directory);
+  }
+  const std::shared_ptr<Parsed> parsed = inContainer ? parsedAt(node.source, node.stat) : nullptr;
+  if (inContainer && !parsed) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  // The container parsed under node.stat's key is open already; anything else is opened and
+  // checked to be the file node.stat describes.
+  std::shared_ptr<const InputFile> input = parsed ? parsed->file : nullptr;
+  if (!input) {
+    auto opened = std::make_unique<InputFile>();
+    if (const std::error_code error = opened->open(node.source)) {
+      return error;
+    }
+    if (!isSameFile(*opened, node.stat)) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);  // replaced just now
+    }
+    if (node.kind == Node::Kind::file) {
+      file = std::make_unique<PlainFile>(std::move(opened));
+      return {};
+    }
+    input = std::move(opened);
+  }
+  if (node.kind == Node::Kind::entry) {
+    file = std::make_unique<EntryFile>(std::move(input), node.dataOffset, node.size);
+    return {};
+  }
+  if (const std::error_code error = layoutOf(*parsed, node.source)) {
     return error;
   }
-  if (!isSameFile(*input, node.stat)) {
-    return std::make_error_code(std::errc::no_such_file_or_directory);  // replaced just now
-  }
-  switch (node.kind) {
-    case Node::Kind::file:
-      file = std::make_unique<PlainFile>(std::move(input));
-      return {};
-    case Node::Kind::entry: {
-      const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
-      std::shared_ptr<const InputFile> shared =
-          parsed && parsed->file ? parsed->file : std::move(input);
-      file = std::make_unique<EntryFile>(std::move(shared), node.dataOffset, node.size);
-      return {};
-    }
-    case Node::Kind::cbz: {
-      const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
-      if (!parsed) {
-        return std::make_error_code(std::errc::no_such_file_or_directory);
-      }
-      if (const std::error_code error = layoutOf(*parsed, node.source)) {
-        return error;
-      }
-      file = std::make_unique<CbzFile>(std::move(input), parsed, *parsed->layout);
-      return {};
-    }
-    case Node::Kind::directory:
-    case Node::Kind::link:
-    case Node::Kind::containerFolder:
-      break;
-  }
-  return std::make_error_code(std::errc::is_a_directory);
+  file = std::make_unique<CbzFile>(std::move(input), parsed, *parsed->layout);
+  return {};
 }
 
 }  // namespace kzb::mount

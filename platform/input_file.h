@@ -49,6 +49,14 @@ class InputFile {
   // error sets `error` and returns what was read before it.
   std::size_t readAt(std::uint64_t offset, std::span<std::byte> out, std::error_code& error) const;
 
+  // A hint that the file will be read from start to end, in order, whatever the offsets of
+  // the single reads: the system may read further ahead. Nothing where it takes no hint.
+  void expectSequentialReads() const;
+
+  // A hint that `length` bytes from `offset` on will be read soon: the system may start
+  // reading them now. Nothing where it takes no hint.
+  void willNeed(std::uint64_t offset, std::uint64_t length) const;
+
   std::uint64_t size() const { return size_; }  // as it was when opened
   const FileIdentity& identity() const { return identity_; }
   // The file's modification time when opened, in seconds since 1970-01-01 UTC.

@@ -81,6 +81,19 @@ void InputFile::close() {
   modifiedTime_ = 0;
 }
 
+void InputFile::expectSequentialReads() const {
+  if (handle_ >= 0) {
+    static_cast<void>(posix_fadvise(static_cast<int>(handle_), 0, 0, POSIX_FADV_SEQUENTIAL));
+  }
+}
+
+void InputFile::willNeed(std::uint64_t offset, std::uint64_t length) const {
+  if (handle_ >= 0) {
+    static_cast<void>(posix_fadvise(static_cast<int>(handle_), static_cast<off_t>(offset),
+                                    static_cast<off_t>(length), POSIX_FADV_WILLNEED));
+  }
+}
+
 std::size_t InputFile::readAt(std::uint64_t offset, std::span<std::byte> out,
                               std::error_code& error) const {
   std::size_t done = 0;

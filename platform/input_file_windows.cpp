@@ -205,6 +205,13 @@ void InputFile::close() {
   modifiedTime_ = 0;
 }
 
+// A handle's access pattern is fixed when it is opened (FILE_FLAG_SEQUENTIAL_SCAN), and the
+// cache manager notices sequential reads by itself; nothing to add afterwards.
+void InputFile::expectSequentialReads() const {}
+
+// Windows reads ahead for a handle read in order by itself; it takes no hint of a range.
+void InputFile::willNeed(std::uint64_t /*offset*/, std::uint64_t /*length*/) const {}
+
 std::size_t InputFile::readAt(std::uint64_t offset, std::span<std::byte> out,
                               std::error_code& error) const {
   // ReadFile counts in a DWORD; a larger request takes several calls.

@@ -31,9 +31,11 @@
 #include "format.h"
 #include "fuzz_support.h"
 #include "utf8.h"
+#include "utf8_check.h"
 
 namespace {
 
+using kzb::fuzz::isValidUtf8;
 using kzb::fuzz::require;
 
 std::uint32_t loadU32(std::span<const std::uint8_t> bytes, std::size_t at) {
@@ -60,18 +62,6 @@ std::optional<std::span<const std::uint8_t>> wholeStoredFile(std::span<const std
     return std::nullopt;
   }
   return input.subspan(static_cast<std::size_t>(start), entry.size);
-}
-
-bool isValidUtf8(std::string_view text) {
-  while (!text.empty()) {
-    char32_t c = 0;
-    const std::size_t length = kzb::decodeUtf8(text, c);
-    if (length == 0) {
-      return false;
-    }
-    text.remove_prefix(length);
-  }
-  return true;
 }
 
 bool isComicInfoName(std::string_view name) {

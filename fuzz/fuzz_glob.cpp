@@ -7,8 +7,10 @@
 // 2.36's fnmatch in C.UTF-8 lets "??" match one two-byte character (as "?" does), so it cannot
 // be the judge there. Each code point of the input above U+007F becomes one byte of its own,
 // 0x80 upwards in code point order; matching one character per byte in the "C" locale is then
-// the same question, ranges included, since the recoding keeps the order. Every input is also matched against a long name, to hold the matcher to
-// its cost of at most a pass of the pattern per character of the name.
+// the same question, ranges included, since the recoding keeps the order.
+//
+// Every input is also matched against a long name, to hold the matcher to its cost of at most
+// a pass of the pattern per character of the name.
 #include <fnmatch.h>
 
 #include <cstddef>
@@ -21,25 +23,11 @@
 #include "fuzz_support.h"
 #include "glob.h"
 #include "utf8.h"
+#include "utf8_check.h"
 
 namespace {
 
 using kzb::fuzz::require;
-
-// The count of code points, or nothing when the text is not valid UTF-8.
-std::optional<std::size_t> characters(std::string_view text) {
-  std::size_t count = 0;
-  while (!text.empty()) {
-    char32_t c = 0;
-    const std::size_t length = kzb::decodeUtf8(text, c);
-    if (length == 0) {
-      return std::nullopt;
-    }
-    text.remove_prefix(length);
-    ++count;
-  }
-  return count;
-}
 
 // Where glob.h's rules and fnmatch()'s part by design: a trailing backslash; the classes,
 // equivalence classes and collating symbols of a set; and a "[" never closed whose set would
@@ -111,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string name(zero == std::string_view::npos ? "" : input.substr(zero + 1));
 
   // Any bytes at all: a stray byte is a character of its own, and the cost stays bounded.
-  const auto patternCharacters = characters(pattern);
-  const auto nameCharacters = characters(name);
+  const auto patternCharacters = kzb::fuzz::utf8Characters(pattern);
+  const auto nameCharacters = kzb::fuzz::utf8Characters(name);
   checkCost(pattern, pattern.size(), name, name.size());  // bytes bound code points from above
 
   if (pattern.size() <= 64 && !name.empty()) {

@@ -15,23 +15,13 @@
 #include "commands.h"
 #include "fuzz_support.h"
 #include "utf8.h"
+#include "utf8_check.h"
 
 namespace {
 
+using kzb::fuzz::isValidUtf8;
 using kzb::fuzz::require;
 using Json = nlohmann::ordered_json;
-
-bool isValidUtf8(std::string_view text) {
-  while (!text.empty()) {
-    char32_t c = 0;
-    const std::size_t length = kzb::decodeUtf8(text, c);
-    if (length == 0) {
-      return false;
-    }
-    text.remove_prefix(length);
-  }
-  return true;
-}
 
 std::vector<std::string> keysOf(const Json& object) {
   std::vector<std::string> keys;

@@ -19,6 +19,7 @@ namespace kzb {
 namespace {
 
 using testing::Bytes;
+using testing::withoutFileChunk;
 using testing::StoredFile;
 
 constexpr std::chrono::sys_seconds kTime{std::chrono::seconds{1796725231}};
@@ -28,16 +29,6 @@ Bytes containerOf(std::vector<StoredFile> files) {
   publication.files = std::move(files);
   publication.texts = {{"TITL", u"달빛 항해"}, {"WRTR", u"김하늘"}, {"COMT", u"<night>"}};
   return testing::buildContainer(publication);
-}
-
-// Replaces the tag of the `index`th "FILE" chunk: its row's position holds no stored file.
-Bytes withoutFileChunk(Bytes container, std::size_t index) {
-  std::size_t at = container.find("FILE");
-  for (std::size_t seen = 0; seen < index; ++seen) {
-    at = container.find("FILE", at + 1);
-  }
-  container.replace(at, 4, "DATA");
-  return container;
 }
 
 std::string asString(std::span<const std::byte> bytes) {

@@ -36,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
+using testing::withoutFileChunk;
 using testing::StoredFile;
 
 // A fixed instant: 2026-12-08 10:20:31 UTC.
@@ -777,19 +778,6 @@ TEST_F(ConvertTest, EveryStoredFileInTableOrderThenComicInfo) {
     checkWithZipReaders(path("out.zip"), withComicInfo(members), "2026-12-08 10:20:30");
   }
   SKIP_IF_A_READER_IS_MISSING();
-}
-
-// Replaces the tag of the `index`th "FILE" chunk, so that no stored file stands at its row's
-// position while the walk still steps over the chunk.
-Bytes withoutFileChunk(Bytes container, std::size_t index) {
-  std::size_t at = 0;
-  for (std::size_t seen = 0;; ++seen, ++at) {
-    at = container.find("FILE", at);
-    if (seen == index) {
-      container.replace(at, 4, "DATA");
-      return container;
-    }
-  }
 }
 
 // Swaps the rows `a` and `b` of the file table (of equal sizes), so that the table lists the

@@ -31,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
+using testing::withoutFileChunk;
 using testing::Outcome;
 using testing::StoredFile;
 using testing::ZipMember;
@@ -63,16 +64,6 @@ Bytes containerOf(std::vector<StoredFile> files,
   publication.texts = std::move(texts);
   publication.bindingDirection = binding;
   return testing::buildContainer(publication);
-}
-
-// The `index`th stored file's chunk renamed, so that no stored file stands where its row says.
-Bytes withoutFileChunk(Bytes container, std::size_t index) {
-  std::size_t at = container.find("FILE");
-  for (std::size_t seen = 0; seen < index; ++seen) {
-    at = container.find("FILE", at + 1);
-  }
-  container.replace(at, 4, "DATA");
-  return container;
 }
 
 // The line that says a container's names sort out of its order.

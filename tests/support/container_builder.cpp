@@ -241,4 +241,13 @@ Bytes buildContainer(const Publication& publication) {
   return std::move(out).str();
 }
 
+Bytes withoutFileChunk(Bytes container, std::size_t index) {
+  std::size_t at = container.find("FILE");
+  for (std::size_t seen = 0; seen < index; ++seen) {
+    at = container.find("FILE", at + 1);
+  }
+  container.replace(at, 4, "DATA");
+  return container;
+}
+
 }  // namespace kzb::testing

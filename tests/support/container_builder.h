@@ -92,4 +92,8 @@ struct Publication {
 void writeContainer(std::ostream& out, const Publication& publication);
 Bytes buildContainer(const Publication& publication);
 
+// The container with the tag of its `index`th "FILE" chunk replaced, so that no stored file
+// stands at that row's position while the walk still steps over the chunk.
+Bytes withoutFileChunk(Bytes container, std::size_t index);
+
 }  // namespace kzb::testing

@@ -6,12 +6,16 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -256,6 +260,56 @@ TEST_F(MountTest, DetachesOnceTheMountIsReady) {
   ASSERT_TRUE(isMountPoint(point));
   EXPECT_EQ(testing::readFile(point / "book" / "003.txt"), "three");
   EXPECT_EQ(shell("fusermount3 -u " + quoted(point.string())), 0);
+}
+
+// Detached, it says what it left out in the system log: a socket of the test's own at
+// /dev/log, where no logging daemon has one, takes the lines.
+TEST_F(MountTest, DetachedItTellsTheSystemLog) {
+  SKIP_WITHOUT_FUSE();
+  const char* const logPath = "/dev/log";
+  if (fs::exists(logPath)) {
+    GTEST_SKIP() << "the system's logger holds /dev/log, where the test would listen";
+  }
+  const int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(log, 0) << std::strerror(errno);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, logPath, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(log, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0)
+      << std::strerror(errno);
+  struct Unbind {
+    int fd;
+    const char* path;
+    ~Unbind() {
+      close(fd);
+      unlink(path);
+    }
+  } unbind{log, logPath};
+  const timeval timeout{5, 0};
+  ASSERT_EQ(setsockopt(log, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)), 0);
+
+  const fs::path point = dir_.path() / "mnt";
+  fs::create_directories(point);
+  const testing::Outcome outcome =
+      testing::runProgram(KZB_MOUNT_BINARY, dir_.path(), {source_.string(), point.string()});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  ASSERT_TRUE(isMountPoint(point));
+  EXPECT_TRUE(fs::is_directory(point / "book"));
+  EXPECT_FALSE(fs::exists(point / "garbage" / "x"));  // looks at garbage.kzb
+  std::string lines;
+  char message[4096];
+  while (lines.find("garbage.kzb: damaged") == std::string::npos) {
+    const ssize_t got = recv(log, message, sizeof(message), 0);
+    if (got <= 0) {
+      break;
+    }
+    lines.append(message, static_cast<std::size_t>(got)).push_back('\n');
+  }
+  EXPECT_EQ(shell("fusermount3 -u " + quoted(point.string())), 0);
+  EXPECT_NE(lines.find("kzb-mount: " + (source_ / "garbage.kzb").string() + ": damaged"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(outcome.err.find("garbage.kzb"), std::string::npos) << outcome.err;
 }
 
 TEST_F(MountTest, CbzFilesAreWhatConvertWritesAndReadersOpenThem) {

@@ -21,19 +21,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 build=${BUILD:-$repo/build-bench}
 
-for tool in cmake zip unzip awk /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "convert.sh: needs $tool" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-cbench.XXXXXX")
-cleanup() {
-  rm -rf -- "$work"
-  sync -f "$(dirname "$work")" 2>/dev/null || true
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
 source "$here/machine.sh"
+needs cmake zip unzip awk /usr/bin/time
+
+make_work kzb-cbench
 machine_lines "$work"
 echo "zip:     $(zip -v | sed -n 2p | sed 's/^ *//')"
 echo "command: $0 $* (RUNS=$RUNS${KZB:+ KZB=$KZB})"

@@ -26,19 +26,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 build=${BUILD:-$repo/build-bench}
 
-for tool in cmake xargs awk /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "jobs.sh: needs $tool" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-jbench.XXXXXX")
-cleanup() {
-  rm -rf -- "$work"
-  sync -f "$(dirname "$work")" 2>/dev/null || true
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
 source "$here/machine.sh"
+needs cmake xargs awk /usr/bin/time
+
+make_work kzb-jbench
 machine_lines "$work"
 echo "command: $0 $* (RUNS=$RUNS JOBS=$JOBS)"
 echo

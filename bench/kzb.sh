@@ -18,19 +18,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 build="$repo/build-bench"
 
-for tool in cmake tar zip unzip /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "kzb.sh: needs $tool" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
-cleanup() {
-  rm -rf -- "$work"
-  sync -f "$(dirname "$work")" 2>/dev/null || true
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
 source "$here/machine.sh"
+needs cmake tar zip unzip /usr/bin/time
+
+make_work kzb-bench
 machine_lines "$work"
 echo "command: $0 (RUNS=$RUNS)"
 echo

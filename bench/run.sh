@@ -30,11 +30,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 build="$repo/build-bench"  # its own tree: build/ and build-asan/ are the maintainer's
 
-for tool in cmake tar cp awk df /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "run.sh: needs $tool" >&2; exit 1; }
-done
+source "$here/machine.sh"
+needs cmake tar cp awk df /usr/bin/time
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
 # The sync writes back the inode tables the removal dirtied: ext4 treats a freed inode as
 # recent for 60 s, or 360 s while its inode table block is dirty, and a benchmark started
 # within that window pays for it in (b) (see above). Allow a minute between two runs.
@@ -47,14 +45,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kzb-bench.XXXXXX")
 #   truncate -s 4G /tmp/bench.img
 #   mkfs.ext4 -q -N 600000 -E lazy_itable_init=0,lazy_journal_init=0 /tmp/bench.img
 #   mount -o loop /tmp/bench.img /mnt/bench && TMPDIR=/mnt/bench bench/run.sh
-cleanup() {
-  rm -rf -- "$work"
-  sync -f "$(dirname "$work")" 2>/dev/null || true
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-source "$here/machine.sh"
+make_work kzb-bench
 machine_lines "$work"
 echo "tar:     $(tar --version | head -n1)"
 echo "cp:      $(cp --version | head -n1)"

@@ -299,44 +299,21 @@ std::error_code Library::resolve(const std::string& path, Node& node) {
     const bool real = !(only_ && inRoot) && !statSource(candidate, stat) && !viewName(name, stat) &&
                       stat.kind != SourceKind::other;
     if (real) {
-      node.source = candidate;
-      node.stat = stat;
+      node = realNode(candidate, stat);
       if (stat.kind == SourceKind::directory) {
         directory = candidate;
         continue;
       }
-      if (!last) {
-        return std::make_error_code(std::errc::not_a_directory);
-      }
-      node.kind = stat.kind == SourceKind::link ? Node::Kind::link : Node::Kind::file;
-      node.size = stat.size;
-      return {};
+      return last ? std::error_code{} : std::make_error_code(std::errc::not_a_directory);
     }
-    const std::optional<std::string> container = containerNamed(directory, name);
-    if (!container) {
-      return std::make_error_code(std::errc::no_such_file_or_directory);
-    }
-    node.source = joined(directory, *container);
-    if (const std::error_code error = statSource(node.source, node.stat)) {
+    std::shared_ptr<Parsed> parsed;
+    if (const std::error_code error = viewNode(directory, name, node, parsed)) {
       return error;
     }
-    const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
-    if (!parsed) {
-      return std::make_error_code(std::errc::no_such_file_or_directory);
-    }
     if (options_.view == View::cbz) {
-      if (!last) {
-        return std::make_error_code(std::errc::not_a_directory);
-      }
-      if (const std::error_code error = layoutOf(*parsed, node.source)) {
-        return error;
-      }
-      node.kind = Node::Kind::cbz;
-      node.size = parsed->layout->size();
-      return {};
+      return last ? std::error_code{} : std::make_error_code(std::errc::not_a_directory);
     }
     if (last) {
-      node.kind = Node::Kind::containerFolder;
       return {};
     }
     if (i + 2 != parts.size()) {
@@ -355,15 +332,66 @@ std::error_code Library::resolve(const std::string& path, Node& node) {
   return {};
 }
 
-std::error_code Library::list(const Node& node, std::vector<std::string>& names) {
-  names.clear();
+Node Library::realNode(const std::string& path, const SourceStat& stat) {
+  Node node;
+  node.source = path;
+  node.stat = stat;
+  switch (stat.kind) {
+    case SourceKind::directory:
+      node.kind = Node::Kind::directory;
+      break;
+    case SourceKind::link:
+      node.kind = Node::Kind::link;
+      break;
+    case SourceKind::file:
+    case SourceKind::other:
+      node.kind = Node::Kind::file;
+      node.size = stat.size;
+      break;
+  }
+  return node;
+}
+
+std::error_code Library::viewNode(const std::string& directory, const std::string& name,
+                                  Node& node, std::shared_ptr<Parsed>& parsed) {
+  const std::optional<std::string> container = containerNamed(directory, name);
+  if (!container) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  node = Node{};
+  node.source = joined(directory, *container);
+  if (const std::error_code error = statSource(node.source, node.stat)) {
+    return error;
+  }
+  parsed = parsedAt(node.source, node.stat);
+  if (!parsed) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  if (options_.view == View::folders) {
+    node.kind = Node::Kind::containerFolder;
+    return {};
+  }
+  if (const std::error_code error = layoutOf(*parsed, node.source)) {
+    return error;
+  }
+  node.kind = Node::Kind::cbz;
+  node.size = parsed->layout->size();
+  return {};
+}
+
+std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
+  entries.clear();
   if (node.kind == Node::Kind::containerFolder) {
     const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
     if (!parsed) {
       return std::make_error_code(std::errc::no_such_file_or_directory);
     }
     for (const auto& [name, file] : parsed->files) {
-      names.push_back(name);
+      Node entry = node;
+      entry.kind = Node::Kind::entry;
+      entry.dataOffset = file.offset;
+      entry.size = file.size;
+      entries.push_back({name, std::move(entry)});
     }
     return {};
   }
@@ -375,36 +403,43 @@ std::error_code Library::list(const Node& node, std::vector<std::string>& names)
     return error;
   }
   const bool root = node.source == root_;
-  std::set<std::string> shown;
+  std::map<std::string, Node> shown;
   std::vector<std::pair<std::string, std::string>> views;  // view name, container
   for (const std::string& name : present) {
     if (root && only_ && name != *only_) {
       continue;
     }
+    const std::string path = joined(node.source, name);
     SourceStat stat;
-    if (statSource(joined(node.source, name), stat)) {
+    if (statSource(path, stat)) {
       continue;  // gone since it was listed
     }
     if (const std::optional<std::string> view = viewName(name, stat)) {
       views.emplace_back(*view, name);
     } else if (stat.kind != SourceKind::other && !(root && only_)) {
-      shown.insert(name);
+      shown.emplace(name, realNode(path, stat));
     }
   }
   for (const auto& [view, container] : views) {
-    if (shown.count(view) != 0) {
+    if (const auto taken = shown.find(view); taken != shown.end()) {
+      if (taken->second.kind == Node::Kind::containerFolder ||
+          taken->second.kind == Node::Kind::cbz) {
+        continue;  // X.kzb and X.KZB: the one resolve() takes is shown already
+      }
       tellUser("kzb-mount: " + joined(node.source, container) + ": " + view +
                    " stands beside it; left out",
                options_.toSystemLog);
       continue;
     }
-    const std::string path = joined(node.source, container);
-    SourceStat stat;
-    if (!statSource(path, stat) && parsedAt(path, stat)) {
-      shown.insert(view);
+    Node child;
+    std::shared_ptr<Parsed> parsed;
+    if (!viewNode(node.source, view, child, parsed)) {
+      shown.emplace(view, std::move(child));
     }
   }
-  names.assign(shown.begin(), shown.end());
+  for (auto& [name, child] : shown) {
+    entries.push_back({name, std::move(child)});
+  }
   return {};
 }
 

@@ -70,8 +70,12 @@ class Library {
 
   // What `path` ("/" or "/a/b", the mount's own) stands for, or the error to give for it.
   std::error_code resolve(const std::string& path, Node& node);
-  // The names in the folder `node` stands for.
-  std::error_code list(const Node& node, std::vector<std::string>& names);
+  // What the folder `node` stands for holds: each name with what its path would resolve to.
+  struct Listed {
+    std::string name;
+    Node node;
+  };
+  std::error_code list(const Node& node, std::vector<Listed>& entries);
   // Opens a file node for reading.
   std::error_code open(const Node& node, std::unique_ptr<OpenFile>& file);
 
@@ -94,6 +98,10 @@ class Library {
   // The parsed container at `path` (whose stat is `stat`); null where it cannot be opened.
   std::shared_ptr<Parsed> parsedAt(const std::string& path, const SourceStat& stat);
   std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat) const;
+  static Node realNode(const std::string& path, const SourceStat& stat);
+  // The view named `name` in the directory `directory` of SOURCE, and its parsed container.
+  std::error_code viewNode(const std::string& directory, const std::string& name, Node& node,
+                           std::shared_ptr<Parsed>& parsed);
   // The CBZ layout of a parsed container, made at its first use.
   std::error_code layoutOf(Parsed& parsed, const std::string& path) const;
   // The container in directory `directory` that the view's name `name` stands for, if any.

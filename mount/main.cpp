@@ -120,20 +120,25 @@ int readlink(const char* path, char* buffer, size_t size) {
   return 0;
 }
 
+// Each name comes with its attributes: the kernel takes them as it would a lookup of each
+// (readdirplus), and a listing costs no round trip per entry.
 int readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/,
-            fuse_file_info* /*file*/, fuse_readdir_flags /*flags*/) {
+            fuse_file_info* /*file*/, fuse_readdir_flags flags) {
   Node node;
   if (const std::error_code error = library().resolve(path, node)) {
     return fail(error);
   }
-  std::vector<std::string> names;
-  if (const std::error_code error = library().list(node, names)) {
+  std::vector<Library::Listed> entries;
+  if (const std::error_code error = library().list(node, entries)) {
     return fail(error);
   }
+  const auto plus = (flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{};
   filler(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
   filler(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
-  for (const std::string& name : names) {
-    if (filler(buffer, name.c_str(), nullptr, 0, fuse_fill_dir_flags{}) != 0) {
+  for (const Library::Listed& entry : entries) {
+    struct stat attributes {};
+    fill(entry.node, attributes);
+    if (filler(buffer, entry.name.c_str(), &attributes, 0, plus) != 0) {
       break;
     }
   }

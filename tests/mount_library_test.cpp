@@ -34,9 +34,13 @@ void rewriteUnseen(const fs::path& path, const testing::Bytes& bytes) {
 
 std::vector<std::string> namesIn(Library& library, const std::string& folder) {
   Node node;
-  std::vector<std::string> names;
+  std::vector<Library::Listed> entries;
   if (!library.resolve("/" + folder, node)) {
-    static_cast<void>(library.list(node, names));
+    static_cast<void>(library.list(node, entries));
+  }
+  std::vector<std::string> names;
+  for (const Library::Listed& entry : entries) {
+    names.push_back(entry.name);
   }
   return names;
 }

@@ -63,13 +63,8 @@ run_once() {
     ((members == $(wc -l <"$dir/names"))) || { echo "convert.sh: $tool: $members members" >&2; exit 1; }
   fi
   rm -rf -- "$out"
-  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { rss = $2 }
-    /(User|System) time \(seconds\)/ { cpu += $2 } END { printf "%d %.0f", rss, cpu * 1000 }' \
-    "$work/time.txt")"
+  echo "$((end - start)) $(time_fields "$work/time.txt")"
 }
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-max() { sort -n | tail -n1; }
 
 echo "== (a) 256 files x 2 MiB"
 "$build/bench/make-workload" "$work/large" 256 $((2 << 20))

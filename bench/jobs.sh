@@ -86,13 +86,9 @@ run_once() {
     ((made == want)) || { echo "jobs.sh: $command $variant left $made files" >&2; exit 1; }
   fi
   rm -rf -- "$out"
-  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { rss = $2 }
-    /(User|System) time \(seconds\)/ { cpu += $2 } END { printf "%d %.0f", rss, cpu * 1000 }' \
-    "$work/time.txt")"
+  echo "$((end - start)) $(time_fields "$work/time.txt")"
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-max() { sort -n | tail -n1; }
 ms() { cut -d' ' -f1 "$1" | median | awk '{ printf "%.0f", $1 / 1e6 }'; }
 
 variants=(j1 jN xargs)

@@ -55,7 +55,6 @@ run_once() {
   echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")"
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ms() { awk '{ printf "%.1f", $1 / 1e6 }'; }
 
 # compare LABEL "COMMAND A" "COMMAND B": RUNS runs of each, alternated; one table row.

@@ -4,6 +4,8 @@
 #   needs TOOL...          stops, naming the first TOOL that is not installed
 #   make_work PREFIX       sets $work to a fresh folder under TMPDIR, removed on exit
 #   machine_lines [DIR]    the cores, processor, kernel, load, and the file system DIR is on
+#   time_fields FILE       "RSS_KIB CPU_MS" from the report of GNU time -v in FILE
+#   median, max            of the numbers on standard input, one a line
 needs() {
   local tool
   for tool in "$@"; do
@@ -29,3 +31,11 @@ machine_lines() {
     echo "fs:      $(df -PT "$1" | awk 'NR == 2 { print $2 " on " $1 }') ($1)"
   fi
 }
+
+time_fields() {
+  awk -F': ' '/Maximum resident set size/ { rss = $2 }
+    /(User|System) time \(seconds\)/ { cpu += $2 } END { printf "%d %.0f", rss, cpu * 1000 }' "$1"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+max() { sort -n | tail -n1; }

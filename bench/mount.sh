@@ -128,8 +128,6 @@ run_tool() {  # TOOL WORKLOAD
   esac
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-
 for w in a b; do
   echo "== workload ($w): seconds to read every page, page cache dropped (median of $RUNS)"
   declare -A times=()

@@ -110,13 +110,8 @@ run_once() {
   if [[ ${KEEP:-} != 1 ]]; then
     rm -rf -- "$out"
   fi
-  echo "$((end - start)) $(awk -F': ' '/Maximum resident set size/ { rss = $2 }
-    /(User|System) time \(seconds\)/ { cpu += $2 } END { printf "%d %.0f", rss, cpu * 1000 }' \
-    "$work/time.txt")"
+  echo "$((end - start)) $(time_fields "$work/time.txt")"
 }
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-max() { sort -n | tail -n1; }
 
 # bench NAME LABEL: warm-up (checked against the packed files), then RUNS interleaved runs of
 # each tool; appends one table row to $work/table.

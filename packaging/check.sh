@@ -10,8 +10,9 @@
 # under another name, by its first bytes; desktop-file-validate accepts the desktop entry, gio
 # offers it for the type, and its command line extracts a container into a folder beside it;
 # kzb-mount is in it, where the tree built it, with its manual and a dependency on fuse3;
-# the bash completion offers the commands, each command's options as its --help lists them,
-# and .kzb files. The archive: its programs are static and tell the project's version.
+# the bash completion, under each program's name, offers kzb's commands, each command's
+# options as its --help lists them, and .kzb files; kzb-mount's options as its --help lists
+# them, its views, a container then a folder; kzb-extract's one container. The archive: its programs are static and tell the project's version.
 # The installer: installed silently into a fresh wine prefix, the registry holds the type, the
 # verbs, the uninstaller and the PATH entry; each verb's command line, as registered, does its
 # work on a container whose path holds spaces and Hangul, with no window; a damaged
@@ -104,24 +105,32 @@ check_linux() {
   PATH=${PATH#"$root/usr/bin:"}
 
   echo "== the bash completion"
-  local completion=$root/usr/share/bash-completion/completions/kzb
-  local kzb=$root/usr/bin/kzb
+  local completions=$root/usr/share/bash-completion/completions
+  for program in kzb-extract kzb-mount; do  # looked up by the program's name
+    cmp -s "$completions/kzb" "$completions/$program" || fail "no completion for $program"
+  done
   (cd "$scratch/files" && bash --norc --noprofile -c '
     set -u
     source /usr/share/bash-completion/bash_completion
     source "$1"
-    kzb=$2
+    bin=$2
     complete_line() {  # the words of a line ending in an empty word or a prefix
       COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
       COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
-      COMPREPLY=(); _kzb kzb "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+      local function
+      function=$(complete -p "$1" | sed -E "s/.*-F ([^ ]+) .*/\1/")
+      COMPREPLY=(); "$function" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
       printf "%s\n" "${COMPREPLY[@]}" | sort
     }
+    help_options() {  # the options a --help lists at the start of its lines
+      "$@" --help | grep -oE "^  +(-[a-zA-Z]|--[a-z-]+)(, *--[a-z-]+)?" | tr , " "
+    }
+    kzb=$bin/kzb
     offered=$(complete_line kzb "")
     for command in info list extract test cat convert; do
       grep -qx "$command" <<<"$offered" || { echo "kzb <TAB> lacks $command"; exit 1; }
       offered_options=$(complete_line kzb "$command" -)
-      for option in $("$kzb" "$command" --help | grep -oE "^  +(-[a-zA-Z]|--[a-z-]+)(, *--[a-z-]+)?" | tr , " "); do
+      for option in $(help_options "$kzb" "$command"); do
         grep -qx -- "$option" <<<"$offered_options" ||
           { echo "kzb $command -<TAB> lacks $option"; exit 1; }
       done
@@ -130,7 +139,24 @@ check_linux() {
     grep -qx "moon.kzb" <<<"$files" || { echo "kzb list <TAB> lacks moon.kzb"; exit 1; }
     ! grep -qx "other.bin" <<<"$files" || { echo "kzb list <TAB> offers other.bin"; exit 1; }
     echo "commands: $(echo $offered)"
-  ' check "$completion" "$kzb") || fail "the completion"
+    offered=$(complete_line kzb-mount -)
+    for option in $(help_options "$bin/kzb-mount"); do
+      grep -qx -- "$option" <<<"$offered" || { echo "kzb-mount -<TAB> lacks $option"; exit 1; }
+    done
+    [ "$(complete_line kzb-mount --as "")" = "$(printf "cbz\nfolders")" ] ||
+      { echo "kzb-mount --as <TAB> offers other than the views"; exit 1; }
+    grep -qx "moon.kzb" <<<"$(complete_line kzb-mount "")" ||
+      { echo "kzb-mount <TAB> lacks moon.kzb"; exit 1; }
+    ! grep -qx "moon.kzb" <<<"$(complete_line kzb-mount moon.kzb "")" ||
+      { echo "kzb-mount SOURCE <TAB> offers a container as the mount point"; exit 1; }
+    [ "$(complete_line kzb-extract -)" = "$(printf -- "--help\n--version")" ] ||
+      { echo "kzb-extract -<TAB> offers other than --help and --version"; exit 1; }
+    files=$(complete_line kzb-extract "")
+    grep -qx "moon.kzb" <<<"$files" && ! grep -qx "other.bin" <<<"$files" ||
+      { echo "kzb-extract <TAB> offers other than containers"; exit 1; }
+    [ -z "$(complete_line kzb-extract moon.kzb "")" ] ||
+      { echo "kzb-extract offers a second container"; exit 1; }
+  ' check "$completions/kzb" "$root/usr/bin") || fail "the completion"
 
   echo "== the static archive"
   tar -xzf "$tarball" -C "$scratch"

@@ -88,9 +88,11 @@ else()
           COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES ${kzb_packaging}/kzb-extract-folder.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT deb EXCLUDE_FROM_ALL)
-  install(FILES ${kzb_packaging}/kzb.bash-completion
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kzb
-          COMPONENT deb EXCLUDE_FROM_ALL)
+  foreach(program kzb kzb-extract kzb-mount)
+    install(FILES ${kzb_packaging}/kzb.bash-completion
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program}
+            COMPONENT deb EXCLUDE_FROM_ALL)
+  endforeach()
 
   # The release archive: the statically linked programs, which run on any x86-64 Linux,
   # beside the texts and manual pages. They are built only when the archive is made.

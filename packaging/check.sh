@@ -161,7 +161,7 @@ check_linux() {
   echo "== the static archive"
   tar -xzf "$tarball" -C "$scratch"
   local unpacked=$scratch/kzb-${version}-linux-x86_64
-  for file in kzb kzb-extract kzb.1 kzb-extract.1 README.md CHANGELOG.md LICENSE \
+  for file in kzb kzb-extract kzb.1 kzb-extract.1 README.md doc/using.md CHANGELOG.md LICENSE \
     THIRD-PARTY-NOTICES; do
     [ -f "$unpacked/$file" ] || fail "the archive lacks $file"
   done
@@ -184,7 +184,7 @@ check_windows() {
   echo "== the zip"
   local listing
   listing=$(unzip -Z1 "$zip")
-  for file in bin/kzb.exe bin/kzb-extract.exe bin/kzb-verb.exe README.md LICENSE.txt \
+  for file in bin/kzb.exe bin/kzb-extract.exe bin/kzb-verb.exe README.md doc/using.md LICENSE.txt \
     THIRD-PARTY-NOTICES.txt CHANGELOG.md; do
     grep -qx "kzb-${version}-win64/$file" <<<"$listing" || fail "the zip lacks $file"
   done

@@ -14,6 +14,8 @@
 set(kzb_packaging ${CMAKE_CURRENT_LIST_DIR})
 set(kzb_texts ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 set(kzb_licences ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES)
+# The guides README.md links to, kept beside it in doc/ so that its links hold in the archives.
+file(GLOB kzb_guides ${PROJECT_SOURCE_DIR}/doc/*.md)
 
 set(CPACK_PACKAGE_NAME kzb)
 set(CPACK_PACKAGE_VENDOR "the kzb-extract authors")
@@ -52,6 +54,7 @@ if(WIN32)
   # The texts with the extensions Windows opens them by.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
           DESTINATION . COMPONENT windows EXCLUDE_FROM_ALL)
+  install(FILES ${kzb_guides} DESTINATION doc COMPONENT windows EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt
           COMPONENT windows EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES DESTINATION .
@@ -106,6 +109,7 @@ else()
     install(FILES ${kzb_texts} ${kzb_licences} ${PROJECT_SOURCE_DIR}/doc/kzb.1
                   ${PROJECT_SOURCE_DIR}/doc/kzb-extract.1
             DESTINATION . COMPONENT tarball EXCLUDE_FROM_ALL)
+    install(FILES ${kzb_guides} DESTINATION doc COMPONENT tarball EXCLUDE_FROM_ALL)
     set(CPACK_GENERATOR DEB TGZ)
   else()
     set(CPACK_GENERATOR DEB)

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "files_from.h"
+
 namespace kzb::tool {
 namespace {
 
@@ -54,6 +56,11 @@ std::string footerOf(const Command& command) {
         "Writes DIR/<container name without extension>.cbz, or OUT for one container. It\n"
         "appears only when complete; entries that fail are left out, the rest written.\n"
         "--beside: DIR (default: .) is taken from each container's own folder.";
+  }
+  if ((command.options & kFilesFromOptions) != 0) {
+    footer +=
+        "\n--files-from: after any CONTAINERs, each name in FILE up to its newline (a CR\n"
+        "before it stays) or, with --null, its NUL, byte for byte; empty names skipped.";
   }
   if ((command.options & kFilterOptions) != 0) {
     footer += "\nGLOB: * ? [...] matched against the whole stored name, case-sensitively.";
@@ -178,6 +185,13 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
         ->type_name("N")
         ->allow_extra_args(false);
   }
+  if ((command.options & kFilesFromOptions) != 0) {
+    CLI::Option* list = app.add_option("--files-from", options.filesFrom,
+                                       "also the containers FILE names, one a line (-: stdin)")
+                            ->type_name("FILE")
+                            ->allow_extra_args(false);
+    app.add_flag("--null", options.null, "FILE's names end in NUL, not newline")->needs(list);
+  }
   if ((command.options & kFilterOptions) != 0) {
     // One pattern an option: the argument after it is a container again.
     app.add_option("--include", options.includes,
@@ -271,6 +285,14 @@ Invocation parseCommandLine(const std::vector<std::string>& arguments) {
   }
   invocation.command = command;
   Options& options = invocation.options;
+  if (const CLI::Option* list = sub->get_option_no_throw("--files-from");
+      list != nullptr && list->count() > 0) {
+    if (std::string problem =
+            addContainersFrom(options.filesFrom, options.null, options.containers);
+        !problem.empty()) {
+      return usageError(problem, command);
+    }
+  }
   if (options.containers.empty()) {
     return usageError("no container given", command);
   }

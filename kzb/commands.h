@@ -47,6 +47,8 @@ struct Options {
   bool renumber = false;                         // convert --renumber
   bool deflate = false;                          // convert --deflate
   unsigned jobs = 0;  // -j: containers at once; 0 for as many as the cores the process may use
+  std::string filesFrom;  // --files-from: a list of further containers; "-" for standard input
+  bool null = false;      // --null: the list's names end in NUL rather than newline
 };
 
 // Where a command writes, and what it knows of the process's surroundings.
@@ -67,6 +69,7 @@ enum OptionGroup : unsigned {
   kDocumentOptions = 1u << 4,    // --comicinfo, --comicbookinfo, --opf: one container
   kConversionOptions = 1u << 5,  // -o, -C, --beside, --renumber, --deflate
   kJobOptions = 1u << 6,         // -j: several containers at once
+  kFilesFromOptions = 1u << 7,   // --files-from, --null: containers from a list
 };
 
 struct Command {
@@ -87,15 +90,15 @@ inline constexpr std::array<Command, 6> kCommands{{
     {"info", "print the report, or the metadata as readers import it",
      kDocumentOptions, runInfo},
     {"list", "list the entries; -l: size and CRC-32, --json: JSON Lines",
-     kFilterOptions | kListingOptions | kJobOptions, runList},
+     kFilterOptions | kListingOptions | kJobOptions | kFilesFromOptions, runList},
     {"extract", "extract the entries, where -C or --each says",
-     kFilterOptions | kExtractionOptions | kJobOptions, runExtract},
-    {"test", "check every entry against its CRC-32; write nothing", kFilterOptions | kJobOptions,
-     runTest},
+     kFilterOptions | kExtractionOptions | kJobOptions | kFilesFromOptions, runExtract},
+    {"test", "check every entry against its CRC-32; write nothing",
+     kFilterOptions | kJobOptions | kFilesFromOptions, runTest},
     {"cat", "write the entries named to standard output", kFilterOptions | kEntryNameOperands,
      runCat},
     {"convert", "write each container as a CBZ (ZIP) with ComicInfo.xml",
-     kConversionOptions | kJobOptions, runConvert},
+     kConversionOptions | kJobOptions | kFilesFromOptions, runConvert},
 }};
 
 }  // namespace kzb::tool

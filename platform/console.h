@@ -31,6 +31,13 @@ bool isTerminal(Stream stream);
 // How many processors the process may run on (its affinity), at least 1.
 unsigned usableProcessors();
 
+// Every byte of standard input up to its end, appended to `bytes` exactly as read (never
+// translated as text). A standard input closed at the start reads as empty.
+std::error_code readStandardInput(std::string& bytes);
+// Every byte of the file at `path` (UTF-8), read from start to end as a stream, so that a pipe
+// or a FIFO does as well as a regular file (a FIFO waits for its writer); appended to `bytes`.
+std::error_code readWholeFile(const std::string& path, std::string& bytes);
+
 // A buffered stream buffer on standard output or standard error. Bytes are UTF-8 and lines
 // end in LF on every platform; a console on Windows is written as UTF-16. The first failed
 // write is kept and everything after it is dropped, so the stream itself never fails:

@@ -21,6 +21,20 @@ int descriptorOf(Stream stream) {
   return stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO;
 }
 
+std::error_code readAll(int fd, std::string& bytes) {
+  std::array<char, std::size_t{64} * 1024> block{};
+  for (;;) {
+    const ssize_t got = ::read(fd, block.data(), block.size());
+    if (got > 0) {
+      bytes.append(block.data(), static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      return {};
+    } else if (errno != EINTR) {
+      return {errno, std::generic_category()};
+    }
+  }
+}
+
 }  // namespace
 
 void prepareProcess() {
@@ -62,6 +76,23 @@ unsigned usableProcessors() {
 #endif
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1u;
+}
+
+std::error_code readStandardInput(std::string& bytes) {
+  return readAll(STDIN_FILENO, bytes);
+}
+
+std::error_code readWholeFile(const std::string& path, std::string& bytes) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) {
+    return {errno, std::generic_category()};
+  }
+  const std::error_code error = readAll(fd, bytes);  // a directory: EISDIR here
+  static_cast<void>(::close(fd));
+  return error;
 }
 
 std::error_code StandardStream::writeOut(std::string_view bytes) {

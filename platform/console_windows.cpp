@@ -121,6 +121,23 @@ std::error_code writeConsole(HANDLE handle, std::string_view text) {
   return {};
 }
 
+// ReadFile to the end. A pipe whose writer has closed it ends with ERROR_BROKEN_PIPE: its end,
+// not a failure.
+std::error_code readAll(HANDLE handle, std::string& bytes) {
+  std::array<char, std::size_t{64} * 1024> block{};
+  for (;;) {
+    DWORD got = 0;
+    if (ReadFile(handle, block.data(), static_cast<DWORD>(block.size()), &got, nullptr) == 0) {
+      const DWORD code = GetLastError();
+      return code == ERROR_BROKEN_PIPE ? std::error_code{} : fromWin32Error(code);
+    }
+    if (got == 0) {
+      return {};
+    }
+    bytes.append(block.data(), got);
+  }
+}
+
 }  // namespace
 
 void prepareProcess() {
@@ -166,6 +183,27 @@ unsigned usableProcessors() {
     ++count;
   }
   return count;
+}
+
+std::error_code readStandardInput(std::string& bytes) {
+  const HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  return isMissing(handle) ? std::error_code{} : readAll(handle, bytes);
+}
+
+std::error_code readWholeFile(const std::string& path, std::string& bytes) {
+  std::wstring wide;
+  if (const std::error_code error = widenPath(path, wide)) {
+    return error;
+  }
+  const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return lastWin32Error();
+  }
+  const std::error_code error = readAll(handle, bytes);
+  static_cast<void>(CloseHandle(handle));
+  return error;
 }
 
 std::error_code StandardStream::writeOut(std::string_view bytes) {

@@ -96,8 +96,8 @@ Handle inheritable(const fs::path& path, DWORD access, DWORD disposition) {
 
 // CreateProcessW with the standard handles on files: there is no shell to redirect them.
 int runWithOutputIn(const std::string& built, const fs::path& dir,
-                    const std::vector<std::string>& args, const Launch& launch, const fs::path& out,
-                    const fs::path& err) {
+                    const std::vector<std::string>& args, const Launch& launch, const fs::path& in,
+                    const fs::path& out, const fs::path& err) {
   if (!launch.prelude.empty() || !launch.wrapper.empty()) {
     throw std::logic_error("a shell prelude or wrapper needs POSIX");
   }
@@ -107,7 +107,7 @@ int runWithOutputIn(const std::string& built, const fs::path& dir,
     commandLine += L' ';
     commandLine += argumentQuoted(wide(arg));
   }
-  const Handle input = inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+  const Handle input = inheritable(in.empty() ? fs::path("NUL") : in, GENERIC_READ, OPEN_EXISTING);
   const Handle output = inheritable(out, GENERIC_WRITE, CREATE_ALWAYS);
   const Handle error =
       launch.errorsIntoOutput ? nullptr : inheritable(err, GENERIC_WRITE, CREATE_ALWAYS);
@@ -146,13 +146,16 @@ std::string shellQuoted(std::string_view text) {
 
 // Through the shell, which does the redirections and runs the prelude and the wrapper.
 int runWithOutputIn(const std::string& built, const fs::path& dir,
-                    const std::vector<std::string>& args, const Launch& launch, const fs::path& out,
-                    const fs::path& err) {
+                    const std::vector<std::string>& args, const Launch& launch, const fs::path& in,
+                    const fs::path& out, const fs::path& err) {
   std::string command = "cd " + shellQuoted(dir.string()) + " && " + launch.prelude +
                         (launch.prelude.empty() ? "" : "; ") + "exec " + launch.wrapper + " " +
                         shellQuoted(built);
   for (const std::string& arg : args) {
     command += " " + shellQuoted(arg);
+  }
+  if (!in.empty()) {
+    command += " <" + shellQuoted(in.string());
   }
   command += " >" + shellQuoted(out.string()) +
              (launch.errorsIntoOutput ? " 2>&1" : " 2>" + shellQuoted(err.string()));
@@ -169,11 +172,12 @@ Outcome runBinary(const fs::path& dir, const std::vector<std::string>& args, con
 }
 
 Outcome runProgram(const std::string& program, const fs::path& dir,
-                   const std::vector<std::string>& args, const Launch& launch) {
+                   const std::vector<std::string>& args, const Launch& launch,
+                   const fs::path& input) {
   const fs::path out = dir.parent_path() / "stdout";
   const fs::path err = dir.parent_path() / "stderr";
   writeFile(err, "");
-  const int status = runWithOutputIn(program, dir, args, launch, out, err);
+  const int status = runWithOutputIn(program, dir, args, launch, input, out, err);
   return {status, readFile(out), readFile(err)};
 }
 

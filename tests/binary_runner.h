@@ -35,8 +35,10 @@ struct Launch {
 // standard error land in "stdout" and "stderr" in the parent of `dir`, never in it.
 Outcome runBinary(const std::filesystem::path& dir, const std::vector<std::string>& args,
                   const Launch& launch = {});
-// The same for the program built at `program`, as the build names it.
+// The same for the program built at `program`, as the build names it; its standard input read
+// from `input` where one is given.
 Outcome runProgram(const std::string& program, const std::filesystem::path& dir,
-                   const std::vector<std::string>& args, const Launch& launch = {});
+                   const std::vector<std::string>& args, const Launch& launch = {},
+                   const std::filesystem::path& input = {});
 
 }  // namespace kzb::testing

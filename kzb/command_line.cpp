@@ -174,7 +174,7 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
              }
              options.toEpub = format == "epub";
            },
-           "what to write: cbz (a comic's ZIP, the default) or epub (an EPUB 3 book)")
+           "cbz (the default) or epub, an EPUB 3 book")
         ->type_name("FORMAT")
         ->allow_extra_args(false);
     app.add_option_function<std::string>(
@@ -185,7 +185,7 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
              }
              options.language = tag;
            },
-           "the EPUB's language, a BCP 47 tag (default: und, undetermined)")
+           "the EPUB's language, a BCP 47 tag (default: und)")
         ->type_name("TAG")
         ->allow_extra_args(false);
   }

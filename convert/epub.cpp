@@ -271,6 +271,14 @@ class Book {
     element(out, "dc:rights", text(Metadata::copyright));
     out += "    <meta property=\"dcterms:modified\">" + timeText(options_.zip.modified) + "</meta>\n";
     out += "    <meta property=\"rendition:layout\">pre-paginated</meta>\n";
+    // The cover as EPUB 2 names it too: readers that look for nothing else (calibre among
+    // them) find it there rather than render the first page for one.
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      if (items_[i].kind == ItemKind::page) {
+        out += "    <meta name=\"cover\" content=\"i" + numbered(i + 1, width_) + "\"/>\n";
+        break;
+      }
+    }
     out += "  </metadata>\n  <manifest>\n";
     out += "    <item id=\"nav\" href=\"nav.xhtml\" media-type=\"application/xhtml+xml\" "
            "properties=\"nav\"/>\n";

@@ -15,41 +15,6 @@ bool leftOut(char16_t unit) {
   return control || unit == 0xfffe || unit == 0xffff;
 }
 
-// The stored text as the documents carry it, before escaping (see comic_info.h).
-std::string documentText(const WideText& stored) {
-  std::u16string kept;
-  for (const char16_t unit : untilFirstZero(stored)) {
-    if (!leftOut(unit)) {
-      kept.push_back(unit);
-    }
-  }
-  return toUtf8(kept);
-}
-
-std::string escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -73,6 +38,41 @@ std::optional<int> field(std::string_view text, std::size_t at, std::size_t coun
 }
 
 }  // namespace
+
+// The stored text as the documents carry it, before escaping (see comic_info.h).
+std::string documentText(const WideText& stored) {
+  std::u16string kept;
+  for (const char16_t unit : untilFirstZero(stored)) {
+    if (!leftOut(unit)) {
+      kept.push_back(unit);
+    }
+  }
+  return toUtf8(kept);
+}
+
+std::string xmlEscaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
 
 std::optional<CreatedDate> createdDate(std::string_view text) {
   const std::optional<int> year = field(text, 0, 4);
@@ -122,7 +122,7 @@ class Elements {
     out_ += name;
     out_ += attributes;
     out_ += '>';
-    out_ += escaped(text);
+    out_ += xmlEscaped(text);
     out_ += "</";
     out_ += name;
     out_ += ">\n";

@@ -29,12 +29,6 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
                     [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-// A row's fate before any byte is copied: refused by its name, or planned as a member.
-struct Plan {
-  std::string zipName;  // before any renumbering
-  std::optional<MemberOutcome> decided;
-};
-
 MemberOutcome outcome(std::size_t index, MemberStatus status, std::error_code error = {}) {
   return {index, status, NameProblem::none, error, {}};
 }
@@ -77,7 +71,8 @@ std::optional<MemberOutcome> storedFileProblem(ContainerInput& input, std::size_
 
 // Of the rows that share a ZIP name, the member is the last whose stored file stands whole;
 // those before it are replaced, and those after it fail as they would alone.
-void settleSameNames(ContainerInput& input, const FileTable& entries, std::vector<Plan>& plans) {
+void settleSameNames(ContainerInput& input, const FileTable& entries,
+                     std::vector<MemberPlan>& plans) {
   std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByName;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     if (!plans[i].decided) {
@@ -115,77 +110,84 @@ std::string renumbered(std::size_t position, std::size_t width, std::string_view
          std::string(name);
 }
 
-class Conversion {
- public:
-  Conversion(ContainerInput& input, ByteSink& out, const ConvertOptions& options)
-      : input_(input),
-        zip_(out, options.modified, options.limits),
-        method_(options.deflate ? ZipMethod::deflated : ZipMethod::stored),
-        block_(kCopyBlockSize) {}
+}  // namespace
 
-  // Copies the row's stored file into a member, or leaves the row out and says why. A
-  // ZipWriter error (the sink's) comes back in `writeError`: it ends the whole conversion,
-  // and the outcome returned with it means nothing.
-  MemberOutcome copy(std::size_t index, const FileEntry& entry, const std::string& zipName,
-                     std::error_code& writeError) {
-    if (!seekToFileChunk(input_, entry)) {
-      return input_.readError() ? outcome(index, MemberStatus::readFailed, input_.readError())
-                                : outcome(index, MemberStatus::notFileChunk);
+MemberCopier::MemberCopier(ContainerInput& input, ByteSink& out, const ConvertOptions& options)
+    : input_(input),
+      zip_(out, options.modified, options.limits),
+      method_(options.deflate ? ZipMethod::deflated : ZipMethod::stored),
+      block_(kCopyBlockSize) {}
+
+MemberOutcome MemberCopier::copy(std::size_t index, const FileEntry& entry,
+                              const std::string& zipName, std::error_code& writeError) {
+  if (!seekToFileChunk(input_, entry)) {
+    return input_.readError() ? outcome(index, MemberStatus::readFailed, input_.readError())
+                              : outcome(index, MemberStatus::notFileChunk);
+  }
+  if ((writeError = zip_.begin(zipName, entry.size, method_))) {
+    return outcome(index, MemberStatus::readFailed);
+  }
+  // A sink that keeps places takes a stored file that stands whole as its place: nothing is
+  // read now. One cut short is read, so that it fails as it does for any other sink.
+  if (zip_.takesDataInPlace() &&
+      entry.size <= input_.fileSize() - std::min(input_.fileSize(), input_.offset())) {
+    if (!(writeError = zip_.dataInPlace(input_.offset()))) {
+      writeError = zip_.end();
     }
-    if ((writeError = zip_.begin(zipName, entry.size, method_))) {
-      return outcome(index, MemberStatus::readFailed);
-    }
-    // A sink that keeps places takes a stored file that stands whole as its place: nothing is
-    // read now. One cut short is read, so that it fails as it does for any other sink.
-    if (zip_.takesDataInPlace() &&
-        entry.size <= input_.fileSize() - std::min(input_.fileSize(), input_.offset())) {
-      if (!(writeError = zip_.dataInPlace(input_.offset()))) {
-        writeError = zip_.end();
-      }
-      return written(index, zipName);
-    }
-    std::uint32_t remaining = entry.size;
-    while (remaining > 0) {
-      const auto wanted = std::min<std::size_t>(remaining, block_.size());
-      const std::uint64_t at = input_.offset();
-      const std::size_t got = input_.read(std::span(block_).first(wanted));
-      if (input_.readError()) {
-        writeError = zip_.drop();
-        return outcome(index, MemberStatus::readFailed, input_.readError());
-      }
-      if ((writeError = zip_.data(std::span(block_).first(got), at))) {
-        return outcome(index, MemberStatus::readFailed);
-      }
-      remaining -= static_cast<std::uint32_t>(got);
-      if (got < wanted) {
-        writeError = zip_.drop();
-        return outcome(index, MemberStatus::truncated);
-      }
-    }
-    writeError = zip_.end();
     return written(index, zipName);
   }
-
-  std::error_code addText(std::string_view name, std::string_view text) {
-    if (const std::error_code error = zip_.begin(name, text.size(), method_)) {
-      return error;
+  std::uint32_t remaining = entry.size;
+  while (remaining > 0) {
+    const auto wanted = std::min<std::size_t>(remaining, block_.size());
+    const std::uint64_t at = input_.offset();
+    const std::size_t got = input_.read(std::span(block_).first(wanted));
+    if (input_.readError()) {
+      writeError = zip_.drop();
+      return outcome(index, MemberStatus::readFailed, input_.readError());
     }
-    if (const std::error_code error = zip_.data(std::as_bytes(std::span(text)))) {
-      return error;
+    if ((writeError = zip_.data(std::span(block_).first(got), at))) {
+      return outcome(index, MemberStatus::readFailed);
     }
-    return zip_.end();
+    remaining -= static_cast<std::uint32_t>(got);
+    if (got < wanted) {
+      writeError = zip_.drop();
+      return outcome(index, MemberStatus::truncated);
+    }
   }
+  writeError = zip_.end();
+  return written(index, zipName);
+}
 
-  std::error_code finish(std::string_view comment) { return zip_.finish(comment); }
+std::error_code MemberCopier::addText(std::string_view name, std::string_view text,
+                                      bool timestamped) {
+  return add(name, text, method_, timestamped);
+}
 
- private:
-  ContainerInput& input_;
-  ZipWriter zip_;
-  ZipMethod method_;
-  std::vector<std::byte> block_;
-};
+std::error_code MemberCopier::addStoredText(std::string_view name, std::string_view text) {
+  return add(name, text, ZipMethod::stored, false);
+}
 
-}  // namespace
+std::error_code MemberCopier::add(std::string_view name, std::string_view text, ZipMethod method,
+                                  bool timestamped) {
+  if (const std::error_code error = zip_.begin(name, text.size(), method, timestamped)) {
+    return error;
+  }
+  if (const std::error_code error = zip_.data(std::as_bytes(std::span(text)))) {
+    return error;
+  }
+  return zip_.end();
+}
+
+std::vector<MemberPlan> planMembers(ContainerInput& input, const FileTable& entries,
+                                    std::size_t longestName) {
+  std::vector<MemberPlan> plans(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    plans[i].zipName = toUtf8(untilFirstZero(entries[i].name));
+    plans[i].decided = nameRefusal(i, entries[i], plans[i].zipName, longestName);
+  }
+  settleSameNames(input, entries, plans);
+  return plans;
+}
 
 bool naturalLess(std::string_view a, std::string_view b) {
   std::size_t i = 0;
@@ -229,18 +231,12 @@ ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSi
   const FileTable& entries = archive.entries;
   const std::size_t longestPrefix =
       options.renumber ? std::to_string(entries.size()).size() + 1 : 0;
-  std::vector<Plan> plans(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    plans[i].zipName = toUtf8(untilFirstZero(entries[i].name));
-    plans[i].decided =
-        nameRefusal(i, entries[i], plans[i].zipName, zip::kMaxNameLength - longestPrefix);
-  }
-  settleSameNames(input, entries, plans);
+  std::vector<MemberPlan> plans = planMembers(input, entries, zip::kMaxNameLength - longestPrefix);
 
   ConvertResult result;
   std::size_t planned = 0;
   const std::string* previous = nullptr;
-  for (const Plan& plan : plans) {
+  for (const MemberPlan& plan : plans) {
     if (plan.decided) {
       continue;
     }
@@ -252,7 +248,7 @@ ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSi
   }
   const std::size_t width = std::to_string(planned).size();
 
-  Conversion conversion(input, out, options);
+  MemberCopier conversion(input, out, options);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     MemberOutcome done;
     if (plans[i].decided) {

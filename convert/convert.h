@@ -26,9 +26,11 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "archive.h"
 #include "archive_reader.h"
@@ -61,6 +63,7 @@ enum class MemberStatus {
   notFileChunk,     // no "FILE" chunk of the entry's size at its position
   truncated,        // the container ends inside its bytes
   readFailed,       // the system could not read its bytes (error)
+  notAPage,         // EPUB: neither an image nor text, so not in the book (a note, no fault)
 };
 
 struct MemberOutcome {
@@ -74,7 +77,8 @@ struct MemberOutcome {
 // Whether the row's stored file is missing from the ZIP by a fault or a refusal, as opposed
 // to being in it, or standing in it as a later row of its name.
 constexpr bool isFailure(MemberStatus status) {
-  return status != MemberStatus::written && status != MemberStatus::replacedByLater;
+  return status != MemberStatus::written && status != MemberStatus::replacedByLater &&
+         status != MemberStatus::notAPage;
 }
 
 enum class ConvertStatus {
@@ -97,6 +101,42 @@ struct ConvertResult {
 // Called once per row of the file table, in table order, as soon as its fate is known; rows
 // after a write failure (ConvertStatus::writeFailed) are not reported.
 using MemberReport = std::function<void(const MemberOutcome&)>;
+
+// A row's fate before any byte is copied: refused by its name, replaced by a later row of
+// its name, or planned as a member under `zipName` (before any renumbering).
+struct MemberPlan {
+  std::string zipName;
+  std::optional<MemberOutcome> decided;
+};
+// The plan of every row by the rules above; `longestName`: the most bytes a name may have.
+std::vector<MemberPlan> planMembers(ContainerInput& input, const FileTable& entries,
+                                    std::size_t longestName);
+
+// The members of one ZIP written from a container: stored files copied (or, to a sink that
+// keeps places, placed unread), and texts made here. A ZipWriter error (the sink's) is final.
+class MemberCopier {
+ public:
+  MemberCopier(ContainerInput& input, ByteSink& out, const ConvertOptions& options);
+  // Copies the row's stored file into a member under `zipName`, or leaves the row out and
+  // says why. A sink error comes back in `writeError`: it ends the whole ZIP, and the outcome
+  // returned with it means nothing.
+  MemberOutcome copy(std::size_t index, const FileEntry& entry, const std::string& zipName,
+                     std::error_code& writeError);
+  // A member of `text`, compressed as the options say.
+  std::error_code addText(std::string_view name, std::string_view text, bool timestamped = true);
+  // A member of `text`, stored, with no extra field (an EPUB's mimetype).
+  std::error_code addStoredText(std::string_view name, std::string_view text);
+  std::error_code finish(std::string_view comment) { return zip_.finish(comment); }
+
+ private:
+  std::error_code add(std::string_view name, std::string_view text, ZipMethod method,
+                      bool timestamped);
+
+  ContainerInput& input_;
+  ZipWriter zip_;
+  ZipMethod method_;
+  std::vector<std::byte> block_;
+};
 
 // Writes the ZIP of `archive`'s rows, read from `input`, into `out` from its current end.
 ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSink& out,

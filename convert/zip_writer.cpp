@@ -191,7 +191,8 @@ std::error_code ZipWriter::failWith(std::error_code error) {
   return error;
 }
 
-std::error_code ZipWriter::begin(std::string_view name, std::uint64_t size, ZipMethod method) {
+std::error_code ZipWriter::begin(std::string_view name, std::uint64_t size, ZipMethod method,
+                                 bool timestamped) {
   if (failed_) {
     return failed_;
   }
@@ -208,6 +209,7 @@ std::error_code ZipWriter::begin(std::string_view name, std::uint64_t size, ZipM
   open_.name = name;
   open_.offset = sink_.size();
   open_.size = size;
+  open_.timestamped = timestamped;
   open_.method = method == ZipMethod::deflated ? zip::kMethodDeflated : zip::kMethodStored;
   // The local header is written before the data, so whether its sizes need ZIP64 fields is
   // decided from the most the data can come to.
@@ -233,7 +235,7 @@ std::error_code ZipWriter::begin(std::string_view name, std::uint64_t size, ZipM
     append(extra, 0, 8);  // uncompressed size, patched by end()
     append(extra, 0, 8);  // compressed size, patched by end()
   }
-  if (hasTimestamp_) {
+  if (hasTimestamp_ && open_.timestamped) {
     append(extra, zip::kExtraTimestamp, 2);
     append(extra, zip::kTimestampDataSize, 2);
     append(extra, zip::kTimestampModified, 1);
@@ -423,7 +425,7 @@ std::error_code ZipWriter::appendCentralDirectory() {
         append(extra, member.offset, 8);
       }
     }
-    if (hasTimestamp_) {
+    if (hasTimestamp_ && member.timestamped) {
       append(extra, zip::kExtraTimestamp, 2);
       append(extra, zip::kTimestampDataSize, 2);
       append(extra, zip::kTimestampModified, 1);

@@ -76,7 +76,10 @@ class ZipWriter {
   // it, and the sink's bytes are no ZIP.
   //
   // Starts a member of `size` uncompressed bytes under `name` (UTF-8, taken as it is).
-  std::error_code begin(std::string_view name, std::uint64_t size, ZipMethod method);
+  // Without `timestamped`, the member carries no extended timestamp, and so no extra field
+  // unless ZIP64 needs one: an EPUB's mimetype must have none.
+  std::error_code begin(std::string_view name, std::uint64_t size, ZipMethod method,
+                        bool timestamped = true);
   // The member's next bytes; more than `size` in all is sizeMismatch, and the member stays
   // open for drop(). With `sourceOffset`, the bytes are the container's from there on, and a
   // stored member's go to the sink as such (ByteSink::appendCopyOf).
@@ -110,6 +113,7 @@ class ZipWriter {
     std::uint16_t method = 0;
     std::uint16_t versionNeeded = 0;
     bool zip64Sizes = false;  // both sizes in the ZIP64 extra field, in both headers
+    bool timestamped = true;  // an extended timestamp in both headers, where the time fits
   };
   class Deflater;
 

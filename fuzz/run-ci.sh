@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The bounded fuzzing run of CI: builds the libFuzzer targets in build-fuzz, writes the seed
 # corpus, then fuzzes each target for a bounded time: the whole run of kzb-extract (30 s), the
-# walk alone (10 s), the conversion into a ZIP read back by libzip (30 s), list --json (15 s),
-# the glob matcher against fnmatch (10 s) and the command line (10 s): under two minutes of
+# walk alone (10 s), the conversion into a ZIP read back by libzip (30 s), into an EPUB read
+# back by libzip and libxml2 (20 s), list --json (15 s),
+# the glob matcher against fnmatch (10 s) and the command line (10 s): about two minutes of
 # fuzzing in all. Any crash, leak, timeout, out-of-memory or sanitizer report makes libFuzzer
 # exit non-zero, and with it this script. Crash inputs are left in build-fuzz/artifacts.
 #
-#   fuzz/run-ci.sh            (from anywhere; EXTRACT_SECONDS, WALK_SECONDS, CONVERT_SECONDS,
+#   fuzz/run-ci.sh            (from anywhere; EXTRACT_SECONDS, WALK_SECONDS, CONVERT_SECONDS, EPUB_SECONDS,
 #                              LISTING_SECONDS, GLOB_SECONDS and COMMAND_LINE_SECONDS override)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +17,7 @@ out="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKZB_FUZZ=ON -DKZB_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-fuzz -j "$(nproc)" --target fuzz_extract fuzz_walk fuzz_convert \
-  fuzz_listing fuzz_glob fuzz_command_line make_corpus
+  fuzz_epub fuzz_listing fuzz_glob fuzz_command_line make_corpus
 
 # Fresh seeds each run; the corpora grown by earlier runs stay and keep their finds.
 rm -rf "$out/seeds"
@@ -45,6 +46,7 @@ fuzz() {
 fuzz fuzz_extract "${EXTRACT_SECONDS:-30}" kzb.dict "$out/seeds"
 fuzz fuzz_walk "${WALK_SECONDS:-10}" kzb.dict "$out/seeds"
 fuzz fuzz_convert "${CONVERT_SECONDS:-30}" kzb.dict "$out/seeds"
+fuzz fuzz_epub "${EPUB_SECONDS:-20}" kzb.dict "$out/seeds"
 fuzz fuzz_listing "${LISTING_SECONDS:-15}" kzb.dict "$out/seeds"
 fuzz fuzz_glob "${GLOB_SECONDS:-10}" glob.dict
 fuzz fuzz_command_line "${COMMAND_LINE_SECONDS:-10}" command_line.dict

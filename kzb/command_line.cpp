@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "epub.h"
 #include "files_from.h"
 
 namespace kzb::tool {
@@ -171,6 +172,28 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
         ->excludes(output);
     app.add_flag("--renumber", options.renumber, "prefix each name with its position: 001 ...");
     app.add_flag("--deflate", options.deflate, "compress the entries (default: stored)");
+    app.add_option_function<std::string>(
+           "--to",
+           [&options](const std::string& format) {
+             if (format != "cbz" && format != "epub") {
+               throw CLI::ValidationError("--to", "takes cbz or epub, not '" + format + "'");
+             }
+             options.toEpub = format == "epub";
+           },
+           "cbz (the default) or epub, an EPUB 3 book")
+        ->type_name("FORMAT")
+        ->allow_extra_args(false);
+    app.add_option_function<std::string>(
+           "--language",
+           [&options](const std::string& tag) {
+             if (!isLanguageTag(tag)) {
+               throw CLI::ValidationError("--language", "takes a BCP 47 tag such as ko or en-US, not '" + tag + "'");
+             }
+             options.language = tag;
+           },
+           "the EPUB's language, a BCP 47 tag (default: und)")
+        ->type_name("TAG")
+        ->allow_extra_args(false);
   }
   if ((command.options & kJobOptions) != 0) {
     app.add_option_function<std::string>(

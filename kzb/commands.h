@@ -46,6 +46,8 @@ struct Options {
   std::string output;                            // convert -o; empty for DIR/<name>.cbz
   bool renumber = false;                         // convert --renumber
   bool deflate = false;                          // convert --deflate
+  bool toEpub = false;                           // convert --to epub (a CBZ otherwise)
+  std::string language = "und";                  // convert --language, for an EPUB
   unsigned jobs = 0;  // -j: containers at once; 0 for as many as the cores the process may use
   std::string filesFrom;  // --files-from: a list of further containers; "-" for standard input
   bool null = false;      // --null: the list's names end in NUL rather than newline

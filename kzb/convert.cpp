@@ -16,6 +16,7 @@
 #include "command_output.h"
 #include "commands.h"
 #include "convert.h"
+#include "epub.h"
 #include "diagnostics.h"
 #include "directory.h"
 #include "entry_name.h"
@@ -50,6 +51,8 @@ std::string describe(const MemberOutcome& done) {
       return kzb::describe(asExtraction(ExtractStatus::truncated));
     case MemberStatus::readFailed:
       return kzb::describe(asExtraction(ExtractStatus::readFailed, done.error));
+    case MemberStatus::notAPage:
+      return "note: neither an image nor text, so not in the EPUB";
     case MemberStatus::written:
     case MemberStatus::replacedByLater:
       break;
@@ -73,6 +76,11 @@ std::optional<std::u16string> fileNameOf(const std::string& path, bool stem,
   } catch (const std::exception&) {  // not UTF-8: no name to give the file
     return std::nullopt;
   }
+}
+
+// What a container's output is called after it: X.kzb gives X.cbz, or X.epub.
+std::u16string_view outputSuffix(const Options& options) {
+  return options.toEpub ? u".epub" : u".cbz";
 }
 
 // `directory` and `name` joined as a line shows them, with the separator every platform takes.
@@ -100,7 +108,7 @@ struct SharedOutput {
 std::string sharingKey(const Options& options, std::size_t index) {
   const std::string& container = options.containers[index];
   std::optional<std::u16string> name = options.output.empty()
-                                           ? fileNameOf(container, true, u".cbz")
+                                           ? fileNameOf(container, true, outputSuffix(options))
                                            : fileNameOf(options.output, false, u"");
   if (!name) {
     // Built in place: GCC 12 at -O3 takes "std::string(1, c) + text" for an overlapping copy
@@ -166,7 +174,8 @@ class ConvertRun {
       diagnose(context_, options_.output, "names no file to write; not converted");
       return std::nullopt;
     }
-    if (std::optional<std::u16string> name = fileNameOf(container, true, u".cbz")) {
+    if (std::optional<std::u16string> name =
+            fileNameOf(container, true, outputSuffix(options_))) {
       const std::string shown = joined(options_.directory, toUtf8(*name));
       return Target{std::move(*name), shown};
     }
@@ -229,13 +238,26 @@ class ConvertRun {
     conversion.modified =
         std::chrono::sys_seconds{std::chrono::seconds{reader.input().modifiedTime()}};
     const FileTable& entries = reader.entries();
-    const ConvertResult result =
-        convertToZip(reader, sink, conversion, [&](const MemberOutcome& done) {
-          if (isFailure(done.status)) {
-            diagnose(context_, entryLabel(entries[done.index], done.index), describe(done));
-            status_ = kExitFailure;
-          }
-        });
+    const MemberReport report = [&](const MemberOutcome& done) {
+      if (isFailure(done.status)) {
+        diagnose(context_, entryLabel(entries[done.index], done.index), describe(done));
+        status_ = kExitFailure;
+      } else if (done.status == MemberStatus::notAPage) {
+        diagnose(context_, entryLabel(entries[done.index], done.index), describe(done));
+      }
+    };
+    ConvertResult result;
+    if (options_.toEpub) {
+      EpubOptions book;
+      book.zip = conversion;
+      book.language = options_.language;
+      book.fallbackTitle = toUtf8(fileNameOf(container, true, u"").value_or(u""));
+      const EpubResult made = convertToEpub(reader.input(), reader.archive(), sink, book, report);
+      result.status = made.status;
+      result.error = made.error;
+    } else {
+      result = convertToZip(reader, sink, conversion, report);
+    }
     if (result.status == ConvertStatus::writeFailed) {
       file.abandon();
       fail(target.shown, asExtraction(ExtractStatus::writeFailed, result.error));

@@ -125,6 +125,26 @@ class Calibre(unittest.TestCase):
                 self.assertIn(label, shown, output)
                 self.assertTrue(shown[label].startswith(value), output)
 
+    def test_ebook_meta_reads_the_metadata_of_a_converted_epub_with_the_whole_date(self):
+        work = os.path.join(self.root, 'epub')
+        os.makedirs(work)
+        shutil.copy(SAMPLE, work)
+        done = subprocess.run([KZB, 'convert', '--to', 'epub', '--language', 'ko', 'sample.kzb'],
+                              cwd=work, env=self.env)
+        self.assertEqual(done.returncode, 0)
+        status, output = self.run_calibre('ebook-meta', os.path.join(work, 'sample.epub'))
+        self.assertEqual(status, 0, output)
+        shown = {}
+        for line in output.splitlines():
+            label, _, value = line.partition(':')
+            shown[label.strip()] = value.strip()
+        for label, value in [('Title', TITLE), ('Author(s)', WRITER),
+                             ('Publisher', PUBLISHER), ('Tags', GENRE), ('Languages', 'kor'),
+                             ('Published', '2026-12-08'), ('Comments', COMMENT)]:
+            with self.subTest(label):
+                self.assertIn(label, shown, output)
+                self.assertTrue(shown[label].startswith(value), output)
+
     def test_without_a_bundled_kzb_the_plugin_runs_kzb_from_path_or_says_it_has_none(self):
         stripped = os.path.join(self.root, 'plugin-without-programs.zip')
         with zipfile.ZipFile(PLUGIN) as source, zipfile.ZipFile(stripped, 'w') as target:

@@ -21,6 +21,9 @@ constexpr std::string_view kRoot = "EPUB/";
 
 enum class ItemKind { page, text };
 
+// The row of the page a book with no page or text of its own opens on: its title.
+constexpr std::size_t kTitlePage = static_cast<std::size_t>(-1);
+
 // One row of the book: where its bytes go and what the spine and the navigation say of it.
 struct Item {
   std::size_t row = 0;
@@ -218,6 +221,9 @@ class Book {
   }
 
   std::string documentName(std::size_t position, const Item& item) const {
+    if (item.row == kTitlePage) {
+      return "title.xhtml";
+    }
     return std::string(item.kind == ItemKind::page ? "pages/" : "text/") +
            numbered(position, width_) + ".xhtml";
   }
@@ -499,7 +505,7 @@ EpubResult convertToEpub(ContainerInput& input, const Archive& archive, ByteSink
 
   if (items.empty()) {
     // A spine holds at least one document: a book with no page or text opens on its title.
-    items.push_back(Item{0, ItemKind::text, {}, {}, {}});
+    items.push_back(Item{kTitlePage, ItemKind::text, {}, {}, {}});
     items.back().label = names.title();
     items.back().text = items.back().label;
   }

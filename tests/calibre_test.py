@@ -38,10 +38,14 @@ class Calibre(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.root)
         self.temp = os.path.join(self.root, 'tmp')  # calibre's temporary folder lives here
         self.library = os.path.join(self.root, 'library')
-        for folder in (self.temp, self.library, os.path.join(self.root, 'config')):
-            os.makedirs(folder)
+        runtime = os.path.join(self.root, 'runtime')
+        for folder in (self.temp, self.library, os.path.join(self.root, 'config'), runtime):
+            os.makedirs(folder, mode=0o700)
+        # Qt's runtime folder, which calibre's renderer makes in TMPDIR where none is set, is
+        # calibre's, not the plugin's: it goes beside the temporary folder the test watches.
         self.env = dict(os.environ, CALIBRE_CONFIG_DIRECTORY=os.path.join(self.root, 'config'),
-                        TMPDIR=self.temp, QT_QPA_PLATFORM='offscreen', LC_ALL='C.UTF-8')
+                        TMPDIR=self.temp, QT_QPA_PLATFORM='offscreen', LC_ALL='C.UTF-8',
+                        XDG_RUNTIME_DIR=runtime)
 
     def run_calibre(self, *args, env=None):
         done = subprocess.run(args, env=env or self.env, stdout=subprocess.PIPE,
@@ -69,7 +73,7 @@ class Calibre(unittest.TestCase):
         self.assertEqual(os.listdir(self.temp), [], 'left in the temporary folder')
         status, listed = self.run_calibre(
             'calibredb', '--library-path', self.library, 'list', '--for-machine',
-            '--fields', 'title,authors,publisher,tags,formats,comments', env=env)
+            '--fields', 'title,authors,publisher,tags,formats,comments,pubdate', env=env)
         self.assertEqual(status, 0, listed)
         books = json.loads(listed[listed.index('['):])
         self.assertEqual(len(books), 1, listed)
@@ -86,7 +90,7 @@ class Calibre(unittest.TestCase):
             ('달빛 항해 book.kzb', sample, 'cbz', whole, []),
             ('cut short.kzb', cut_inside_last_file(sample), 'cbz', whole,
              ["kzb: 표지.svg: container ends inside this file's data",
-              'some entries are not in the CBZ (exit status 1)']),
+              'some entries are not in the book (exit status 1)']),
             ('not a container.kzb', b'KZB0' + bytes(range(256)) * 4, 'kzb',
              {'title': 'not a container'},
              ['kzb: ', 'truncated or malformed container', 'made no book']),
@@ -124,6 +128,27 @@ class Calibre(unittest.TestCase):
             with self.subTest(label):
                 self.assertIn(label, shown, output)
                 self.assertTrue(shown[label].startswith(value), output)
+
+    def test_set_to_epub_the_plugin_adds_an_epub_with_the_whole_date(self):
+        self.install(PLUGIN)
+        status, output = self.run_calibre('calibre-customize', '--customize-plugin',
+                                          'KZB container import,epub')
+        self.assertEqual(status, 0, output)
+        with open(SAMPLE, 'rb') as f:
+            sample = f.read()
+        output, book = self.add(self.container('sample.kzb', sample))
+        self.assertEqual([os.path.splitext(f)[1] for f in book['formats']], ['.epub'], output)
+        self.assertEqual(book.get('title'), TITLE)
+        self.assertEqual(book.get('authors'), WRITER)
+        self.assertTrue(book.get('pubdate', '').startswith('2026-12-08'), book)
+        with zipfile.ZipFile(book['formats'][0]) as z:
+            package = z.read('EPUB/package.opf').decode('utf-8')
+        self.assertIn('page-progression-direction="rtl"', package)
+        # Not a container at all: no book is made of it, and calibre keeps the file as it came.
+        output, book = self.add(self.container('not a container.kzb',
+                                               b'KZB0' + bytes(range(256)) * 4))
+        self.assertEqual([os.path.splitext(f)[1] for f in book['formats']], ['.kzb'], output)
+        self.assertIn('made no book', output)
 
     def test_ebook_meta_reads_the_metadata_of_a_converted_epub_with_the_whole_date(self):
         work = os.path.join(self.root, 'epub')

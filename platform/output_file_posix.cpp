@@ -577,14 +577,30 @@ std::uint64_t copyRange(int in, std::uint64_t offset, int out, std::uint64_t cou
   return done;
 }
 
-// The process's one pipe for splice(), opened on first use: never blocking, so that nothing
-// can stall on it, and as large as the system lets it grow.
+// Each thread's own pipe for splice(), opened on first use: never blocking, so that nothing
+// can stall on it, and as large as the system lets it grow. One a thread, since jobs copy at
+// once (kzb -j) and bytes of one copy must never pass into another's file; it goes with its
+// thread.
 struct SplicePipe {
   int read = -1;
   int write = -1;
   std::uint64_t capacity = 0;
+
+  SplicePipe() = default;
+  SplicePipe(const SplicePipe&) = delete;
+  SplicePipe& operator=(const SplicePipe&) = delete;
+  ~SplicePipe() { close(); }
+  void close() {
+    for (const int end : {read, write}) {
+      if (end != -1) {
+        static_cast<void>(::close(end));
+      }
+    }
+    read = write = -1;
+    capacity = 0;
+  }
 };
-SplicePipe splicePipe;
+thread_local SplicePipe splicePipe;
 
 bool openSplicePipe() {
   if (splicePipe.read != -1) {
@@ -602,15 +618,15 @@ bool openSplicePipe() {
     static_cast<void>(::close(ends[1]));
     return false;
   }
-  splicePipe = {ends[0], ends[1], static_cast<std::uint64_t>(capacity)};
+  splicePipe.read = ends[0];
+  splicePipe.write = ends[1];
+  splicePipe.capacity = static_cast<std::uint64_t>(capacity);
   return true;
 }
 
 // Bytes left in the pipe by a write that failed go with it.
 void dropSplicePipe() {
-  static_cast<void>(::close(splicePipe.read));
-  static_cast<void>(::close(splicePipe.write));
-  splicePipe = {};
+  splicePipe.close();
 }
 
 // Splices `count` bytes from `offset` of `in` to the end of `out`, which stands at `end`, in

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <streambuf>
 #include <string>
 #include <system_error>
@@ -30,6 +31,11 @@ bool isTerminal(Stream stream);
 
 // How many processors the process may run on (its affinity), at least 1.
 unsigned usableProcessors();
+
+// How many files the process may hold open at once (the soft RLIMIT_NOFILE, after
+// prepareProcess has raised it); 0 where nothing limits them (no limit set, or Windows,
+// whose handles are bounded by memory alone).
+std::uint64_t openFileLimit();
 
 // A buffered stream buffer on standard output or standard error. Bytes are UTF-8 and lines
 // end in LF on every platform; a console on Windows is written as UTF-16. The first failed

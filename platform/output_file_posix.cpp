@@ -467,6 +467,29 @@ std::error_code OutputFile::flushToDisk(std::span<OutputFile* const> files) {
   return {};
 }
 
+bool OutputFile::showsTheSameDirectory(const Directory& directory,
+                                       const std::filesystem::path& other) {
+  const auto at = static_cast<int>(directory.handle());
+  int slot = -1;
+  std::string probe = hiddenUniqueName();
+  int fd = -1;
+  while ((fd = makePublished(at, probe, slot, [&] {
+            return ::openat(at, probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0666);
+          })) < 0) {
+    if (errno != EEXIST) {
+      return false;
+    }
+    probe = hiddenUniqueName();
+  }
+  static_cast<void>(::close(fd));
+  struct stat status {};
+  const bool same = ::fstatat(AT_FDCWD, (other / probe).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  static_cast<void>(::unlinkat(at, probe.c_str(), 0));
+  clearPending(slot);
+  return same;
+}
+
 OutputFile::~OutputFile() {
   abandon();
 }

@@ -258,6 +258,26 @@ TEST_F(KzbTest, HelpFitsOnOneScreenAndNamesEveryCommand) {
   }
 }
 
+// Each command's help says what the code does: -j's range, --renumber's width (the digits of
+// the count, not always three), --beside as one run.
+TEST_F(KzbTest, HelpSaysWhatTheCodeDoes) {
+  const struct {
+    std::string command;
+    std::string says;
+    std::string never;
+  } cases[] = {
+      {"convert", "--renumber          prefix each name with its position, as wide as the count",
+       "001"},
+      {"test", "up to N at once (1 to 4096; default: one per core)", "1 or more"},
+      {"extract", "from each container's own folder.", "a run of its own"},
+  };
+  for (const auto& test : cases) {
+    const Outcome help = kzb({test.command, "--help"});
+    EXPECT_NE(help.out.find(test.says), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find(test.never), std::string::npos) << help.out;
+  }
+}
+
 TEST_F(KzbTest, InfoPrintsKzbExtractsReportAndExtractsNothing) {
   testing::Publication publication;
   publication.bindingDirection = 2;

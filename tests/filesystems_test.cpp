@@ -218,13 +218,14 @@ TEST_P(FoldersOnDisk, TwoContainersNeverShareAFolder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSystems, FoldersOnDisk,
-                         ::testing::Values(CaseRow{"Ext4", FileSystemKind::ext4, false},
-                                           CaseRow{"Ext4CaseFolded", FileSystemKind::ext4CaseFolded,
-                                                   true},
-                                           CaseRow{"ExFat", FileSystemKind::exfat, true},
-                                           CaseRow{"Fat32", FileSystemKind::fat32, true}),
-                         caseRowName);
+INSTANTIATE_TEST_SUITE_P(
+    FileSystems, FoldersOnDisk,
+    ::testing::Values(CaseRow{"Ext4", FileSystemKind::ext4, false},
+                      CaseRow{"Ext4CaseFolded", FileSystemKind::ext4CaseFolded, true},
+                      CaseRow{"ExFat", FileSystemKind::exfat, true},
+                      CaseRow{"Fat32", FileSystemKind::fat32, true},
+                      CaseRow{"NtfsIgnoringCase", FileSystemKind::ntfsIgnoringCase, true, true}),
+    caseRowName);
 
 // ---------------------------------------------------------------------------------------------
 // Names the file system cannot store: the reason is given in the user's words, with the

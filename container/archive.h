@@ -108,7 +108,13 @@ enum class WalkStatus {
 struct Walk {
   WalkStatus status = WalkStatus::cannotOpen;
   std::error_code error;
+  // Whether the walk read the first chunk's header and attribute block whole: what a file
+  // needs to be taken for a container at all, however damaged the rest of it.
+  bool firstChunkRead = false;
   bool readWhole() const { return status == WalkStatus::readWhole; }
+  // Nothing of a container could be read: the file could not be opened, or its first chunk
+  // could not (a file of another kind, an empty one). Nothing should be made for it.
+  bool readNothing() const { return !firstChunkRead; }
 };
 
 struct Archive {

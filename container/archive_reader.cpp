@@ -53,16 +53,16 @@ Walk ArchiveReader::walkRoot(const std::string& path) {
     return {WalkStatus::cannotOpen, error};
   }
   depth_ = 0;
+  firstChunkRead_ = false;
+  Walk walk{WalkStatus::readWhole, {}};
   if (parseChunk() == kEndOfData) {
-    if (const std::error_code error = input_.readError()) {
-      return {WalkStatus::readFailed, error};
-    }
-    return {WalkStatus::malformed, {}};
+    const std::error_code error = input_.readError();
+    walk = {error ? WalkStatus::readFailed : WalkStatus::malformed, error};
+  } else if (input_.offset() > input_.fileSize()) {
+    walk = {WalkStatus::pastTheEnd, {}};
   }
-  if (input_.offset() > input_.fileSize()) {
-    return {WalkStatus::pastTheEnd, {}};
-  }
-  return {WalkStatus::readWhole, {}};
+  walk.firstChunkRead = firstChunkRead_;
+  return walk;
 }
 
 void ArchiveReader::reset() {
@@ -101,6 +101,7 @@ std::int64_t ArchiveReader::parseChunk() {
       return kEndOfData;  // nothing of a chunk cut short in its attributes is applied
     }
     dispatch(header.tag, decodeAttributes(block));
+    firstChunkRead_ = true;
   }  // the block and its attributes are gone before the children are walked
 
   if (!walkChildren(header.childrenLength)) {

@@ -92,6 +92,7 @@ class ArchiveReader {
   ContainerInput input_;
   Archive archive_;
   int depth_ = 0;  // nesting level of the chunk being walked; the root is 1
+  bool firstChunkRead_ = false;
   int openResult_ = ResultNotAvailable;
 
   // For extract(): the working directory as it was at the first extraction.

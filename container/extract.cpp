@@ -127,7 +127,9 @@ void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_
   }
   pending_.push_back({std::move(output), token, written, input.identity()});
   pendingBytes_ += entry.size;
-  if (pending_.size() == OutputFile::kMostPending || pendingBytes_ >= kBatchBytes) {
+  if (pending_.size() >=
+          std::clamp<std::size_t>(options_.mostPending, 1, OutputFile::kMostPending) ||
+      pendingBytes_ >= kBatchBytes) {
     flushPending();
   }
 }

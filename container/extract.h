@@ -52,6 +52,9 @@ struct ExtractOptions {
   // file, even across a power loss: files are written as temporaries in batches, each batch
   // flushed to the disk at once, then put in place, then the directory flushed.
   bool sync = false;
+  // With sync: how many files a batch holds at most, each with a file open; fewer than
+  // OutputFile::kMostPending where several extractions share the process's open files.
+  std::size_t mostPending = OutputFile::kMostPending;
 };
 
 // What became of one submitted entry; `token` is the caller's, as it was submitted.

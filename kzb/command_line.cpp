@@ -47,7 +47,7 @@ std::string footerOf(const Command& command) {
     footer =
         "Without -C, into the working directory; several containers without --each share\n"
         "it, later entries rewriting earlier ones. --beside: DIR (default: .) is taken\n"
-        "from each container's own folder, each container a run of its own.";
+        "from each container's own folder. A link at a folder's name is never followed.";
   } else if (command.name == "test") {
     footer = "Prints 'C: ok (N files)' or 'C: N problems'; each problem is a line on stderr.";
   } else if (command.name == "cat") {
@@ -170,7 +170,8 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
         ->excludes(output);
     app.add_flag("--beside", options.beside, "DIR from each container's folder, not from here")
         ->excludes(output);
-    app.add_flag("--renumber", options.renumber, "prefix each name with its position: 001 ...");
+    app.add_flag("--renumber", options.renumber,
+                 "prefix each name with its position, as wide as the count");
     app.add_flag("--deflate", options.deflate, "compress the entries (default: stored)");
     app.add_option_function<std::string>(
            "--to",
@@ -201,10 +202,10 @@ void addOptions(CLI::App& app, const Command& command, Options& options) {
            [&options](const std::string& count) {
              options.jobs = jobCount(count);
              if (options.jobs == 0) {
-               throw CLI::ValidationError("-j", "takes a count of 1 or more, not '" + count + "'");
+               throw CLI::ValidationError("-j", "takes a count of 1 to 4096, not '" + count + "'");
              }
            },
-           "up to N containers at once (default: one per core)")
+           "up to N at once (1 to 4096; default: one per core)")
         ->type_name("N")
         ->allow_extra_args(false);
   }

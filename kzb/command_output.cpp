@@ -19,6 +19,17 @@ bool diagnoseWalk(Context& context, std::string_view container, const Walk& walk
   return false;
 }
 
+bool diagnoseWalkBeforeWriting(Context& context, std::string_view container, const Walk& walk,
+                               std::string_view notDone) {
+  if (walk.readNothing() && walk.status == WalkStatus::malformed) {
+    diagnose(context, container,
+             "not a container (its first chunk cannot be read); " + std::string(notDone));
+    return false;
+  }
+  diagnoseWalk(context, container, walk);
+  return !walk.readNothing();
+}
+
 void ContainerHeadings::before(std::ostream& out, std::string_view container) {
   before(out, container, first_ ? 0 : 1);
   first_ = false;

@@ -22,6 +22,14 @@ void diagnose(Context& context, std::string_view subject, std::string_view reaso
 // whether it was read whole.
 bool diagnoseWalk(Context& context, std::string_view container, const Walk& walk);
 
+// For the commands that write (extract, convert): the line for a container that was not read
+// whole, and whether anything of it may be written. A file of which nothing could be read as
+// a container (Walk::readNothing) gets nothing made for it; one that is no container at all,
+// rather than one that could not be opened or read, is named so: "not a container (...); "
+// and `notDone` ("not extracted").
+bool diagnoseWalkBeforeWriting(Context& context, std::string_view container, const Walk& walk,
+                               std::string_view notDone);
+
 // With several containers, each one's part of standard output starts with "==> C <==", and
 // an empty line parts it from the one before, as head(1) does; with one container, nothing.
 class ContainerHeadings {

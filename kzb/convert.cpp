@@ -7,9 +7,11 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive_reader.h"
@@ -92,14 +94,20 @@ std::string joined(const std::string& directory, const std::string& name) {
   return directory + (last == '/' || last == '\\' ? "" : "/") + name;
 }
 
-// What the containers of one run share, whichever job converts them.
-struct SharedOutput {
-  std::mutex mutex;       // held for each use of what follows
-  Directory destination;  // opened with the first container that has something to convert
-  bool destinationTried = false;
-  std::error_code destinationError;
+// A directory that ZIPs of the run go into, and what they placed there.
+struct OutputDirectory {
+  Directory directory;
   PlacedFiles placed;
   std::map<std::u16string, std::string> writtenFor;  // each ZIP's name: its container
+};
+
+// What the containers of one run share, whichever job converts them.
+struct SharedOutput {
+  std::mutex mutex;  // held for each use of what follows
+  // Each directory by the path it was tried under, opened with the first container that has
+  // something to convert into it; two paths to one directory share it. A failure is kept.
+  std::map<std::string, std::pair<OutputDirectory*, std::error_code>> byPath;
+  std::vector<std::unique_ptr<OutputDirectory>> opened;
 };
 
 // The key of the containers whose ZIPs may share a name: the ZIP's name with ASCII letters in
@@ -144,10 +152,10 @@ class ConvertRun {
   // False when the run cannot go on: the directory that every ZIP goes into cannot be opened.
   bool convertContainer(const std::string& container) {
     ArchiveReader reader(container);
-    if (!diagnoseWalk(context_, container, reader.walk())) {
+    if (!reader.walk().readWhole()) {
       status_ = kExitFailure;
     }
-    if (reader.walk().status == WalkStatus::cannotOpen) {
+    if (!diagnoseWalkBeforeWriting(context_, container, reader.walk(), "not converted")) {
       return true;  // nothing to convert, and no directory made for it
     }
     const std::optional<Target> target = targetFor(container);
@@ -155,14 +163,15 @@ class ConvertRun {
       status_ = kExitFailure;
       return true;
     }
-    if (!openDestination()) {
-      return false;
+    OutputDirectory* destination = openDestination(container);
+    if (destination == nullptr) {
+      return options_.beside;  // without --beside, every ZIP goes into this one directory
     }
-    if (const std::optional<std::string> earlier = writtenFor(target->name)) {
+    if (const std::optional<std::string> earlier = writtenFor(*destination, target->name)) {
       diagnoseSharedOutput(container, target->shown, *earlier);
       return true;
     }
-    convertInto(reader, container, *target);
+    convertInto(reader, container, *target, *destination);
     return true;
   }
 
@@ -176,57 +185,74 @@ class ConvertRun {
     }
     if (std::optional<std::u16string> name =
             fileNameOf(container, true, outputSuffix(options_))) {
-      const std::string shown = joined(options_.directory, toUtf8(*name));
+      const std::string shown = joined(destinationPath(container), toUtf8(*name));
       return Target{std::move(*name), shown};
     }
     diagnose(context_, container, "its file name gives no name for the ZIP; not converted");
     return std::nullopt;
   }
 
-  std::optional<std::string> writtenFor(const std::u16string& name) {
+  std::optional<std::string> writtenFor(const OutputDirectory& destination,
+                                        const std::u16string& name) {
     const std::lock_guard<std::mutex> lock(shared_.mutex);
-    if (const auto earlier = shared_.writtenFor.find(name); earlier != shared_.writtenFor.end()) {
+    if (const auto earlier = destination.writtenFor.find(name);
+        earlier != destination.writtenFor.end()) {
       return earlier->second;
     }
     return std::nullopt;
   }
 
-  // -o: the directory OUT names its file in, which must exist; otherwise -C DIR, made with its
-  // parents if missing, or the working directory. Tried once a run; each container that
-  // needs it after it failed says so, and the first of them in argument order ends the run.
-  bool openDestination() {
+  // -o: the directory OUT names its file in, which must exist; otherwise -C DIR (with
+  // --beside, taken from the container's folder), made with its parents if missing, or the
+  // working directory. Each is tried once a run; each container that needs it after it failed
+  // says so (without --beside, the first of them in argument order ends the run).
+  OutputDirectory* openDestination(const std::string& container) {
+    const std::string path = destinationPath(container);
     std::unique_lock<std::mutex> lock(shared_.mutex);
-    if (!shared_.destinationTried) {
-      shared_.destinationTried = true;
-      shared_.destinationError = openDirectory();
+    auto known = shared_.byPath.find(path);
+    if (known == shared_.byPath.end()) {
+      known = shared_.byPath.emplace(path, openDirectory(path)).first;
     }
-    const std::error_code error = shared_.destinationError;
+    const auto [destination, error] = known->second;
     lock.unlock();
     if (error) {
-      const std::string path = destinationPath();
       diagnose(context_, path.empty() ? "." : path,
                std::string(options_.output.empty() ? "cannot make or open" : "cannot open") +
                    " this directory: " + error.message());
       status_ = kExitFailure;
-      return false;
     }
-    return true;
+    return destination;
   }
 
-  std::string destinationPath() const {
-    return options_.output.empty() ? options_.directory
+  std::string destinationPath(const std::string& container) const {
+    return options_.output.empty() ? destinationFor(container, options_.directory, options_.beside)
                                    : utf8FromPath(pathFromUtf8(options_.output).parent_path());
   }
 
-  std::error_code openDirectory() {
-    const std::string path = destinationPath();
-    return path.empty() ? shared_.destination.openWorking()
-                        : shared_.destination.open(path, options_.output.empty());
+  // Called with the mutex held: the directory at `path`, or the one already open that it
+  // leads to.
+  std::pair<OutputDirectory*, std::error_code> openDirectory(const std::string& path) {
+    Directory directory;
+    const std::error_code error =
+        path.empty() ? directory.openWorking() : directory.open(path, options_.output.empty());
+    if (error) {
+      return {nullptr, error};
+    }
+    const FileIdentity identity = directory.identity();
+    for (const std::unique_ptr<OutputDirectory>& opened : shared_.opened) {
+      if (identity != FileIdentity{} && opened->directory.identity() == identity) {
+        return {opened.get(), {}};
+      }
+    }
+    shared_.opened.push_back(std::make_unique<OutputDirectory>());
+    shared_.opened.back()->directory = std::move(directory);
+    return {shared_.opened.back().get(), {}};
   }
 
-  void convertInto(ArchiveReader& reader, const std::string& container, const Target& target) {
+  void convertInto(ArchiveReader& reader, const std::string& container, const Target& target,
+                   OutputDirectory& destination) {
     OutputFile file;
-    if (const std::error_code error = file.create(shared_.destination, target.name)) {
+    if (const std::error_code error = file.create(destination.directory, target.name)) {
       fail(target.shown, asExtraction(ExtractStatus::cannotCreate, error));
       return;
     }
@@ -267,11 +293,11 @@ class ConvertRun {
     // system takes it for.
     std::unique_lock<std::mutex> lock(shared_.mutex);
     OutputFile::Committed committed = file.commit(OutputFile::Placement::replaceExisting,
-                                                  reader.input().identity(), shared_.placed);
-    if (!placed(committed, container, target)) {
+                                                  reader.input().identity(), destination.placed);
+    if (!placed(committed, container, target, destination)) {
       return;
     }
-    shared_.writtenFor[target.name] = container;
+    destination.writtenFor[target.name] = container;
     lock.unlock();
     if (result.commentShortened) {
       noteShortenedComment(context_, container);
@@ -284,8 +310,8 @@ class ConvertRun {
   }
 
   // Whether the ZIP now stands under its name; a diagnostic when not.
-  bool placed(OutputFile::Committed& committed, const std::string& container,
-              const Target& target) {
+  bool placed(OutputFile::Committed& committed, const std::string& container, const Target& target,
+              const OutputDirectory& destination) {
     using Outcome = OutputFile::Outcome;
     switch (committed.outcome) {
       case Outcome::placed:
@@ -300,8 +326,8 @@ class ConvertRun {
         fail(target.shown, asExtraction(ExtractStatus::nameRefused, committed.error));
         return false;
       case Outcome::sameFileAsEarlier:
-        if (const auto earlier = shared_.writtenFor.find(committed.earlier);
-            earlier != shared_.writtenFor.end()) {
+        if (const auto earlier = destination.writtenFor.find(committed.earlier);
+            earlier != destination.writtenFor.end()) {
           diagnoseSharedOutput(container, target.shown, earlier->second);
         } else {
           fail(target.shown, {ExtractStatus::sameFileAsEarlier,

@@ -1,7 +1,10 @@
 // kzb extract: every entry the filters take, with kzb-extract's guarantees and results, into
 // the working directory, a directory named with -C (made if missing), or with --each one
 // folder per container under either.
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +18,7 @@
 #include "extract.h"
 #include "glob.h"
 #include "jobs.h"
+#include "output_file.h"
 #include "paths.h"
 #include "progress.h"
 #include "utf8.h"
@@ -34,41 +38,47 @@ struct Destination {
   Extractor extractor;
 };
 
-// A folder that --each has given to a container of this run.
+// A folder that --each has given to a container of this run, known by what it is: names tell
+// nothing where the file system takes two for one folder.
 struct ClaimedFolder {
-  std::string name;
+  FileIdentity identity;
+  std::string key;  // sharingKey's
   fs::path path;
   std::string container;
 };
 
 // What the containers of one run share, whichever job extracts them.
 struct SharedDestinations {
-  std::mutex mutex;                     // held for each use of what follows
-  std::unique_ptr<Destination> shared;  // without --each: one for every container
-  bool sharedTried = false;
+  std::mutex mutex;  // held for each use of what follows
+  // Without --each: the directory of every container (of each one's folder with --beside), by
+  // the path it was opened under; two paths to one directory share its destination.
+  std::map<std::string, Destination*> byPath;
+  std::vector<std::unique_ptr<Destination>> opened;
   std::vector<ClaimedFolder> claimed;  // with --each
 };
 
 // The key of the containers that may share a destination: without --each, all of them; with
 // it, those whose folder names are the same with ASCII letters in one case (as file systems
 // that fold case take them). Those run one after another in argument order.
-std::string sharingKey(const Options& options, std::size_t index) {
-  if (!options.each) {
-    return {};
-  }
-  std::string name = utf8FromPath(pathFromUtf8(options.containers[index]).filename().stem());
+std::string folderKey(const std::string& container) {
+  std::string name = utf8FromPath(pathFromUtf8(container).filename().stem());
   for (char& c : name) {
     c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
   }
   return name;
 }
 
+std::string sharingKey(const Options& options, std::size_t index) {
+  return options.each ? folderKey(options.containers[index]) : std::string();
+}
+
 // One container's extraction, writing into the context of its job.
 class ExtractRun {
  public:
   ExtractRun(const Options& options, Context& context, SharedDestinations& shared,
-             const NameFilter& filter, Progress& progress)
-      : options_(options),
+             const NameFilter& filter, Progress& progress, std::size_t mostPending)
+      : mostPending_(mostPending),
+        options_(options),
         context_(context),
         shared_(shared),
         filter_(filter),
@@ -87,10 +97,10 @@ class ExtractRun {
       headings_.before(context_.out, container, index);
     }
     ArchiveReader reader(container);
-    if (!diagnoseWalk(context_, container, reader.walk())) {
+    if (!reader.walk().readWhole()) {
       status_ = kExitFailure;
     }
-    if (reader.walk().status == WalkStatus::cannotOpen) {
+    if (!diagnoseWalkBeforeWriting(context_, container, reader.walk(), "not extracted")) {
       return true;  // nothing to extract, and no folder made for it
     }
     std::unique_ptr<Destination> own;
@@ -99,17 +109,10 @@ class ExtractRun {
       own = folderFor(container);
       destination = own.get();
     } else {
-      // Tried once a run: every container needs it, so its failure ends the run.
-      const std::lock_guard<std::mutex> lock(shared_.mutex);
-      if (!shared_.sharedTried) {
-        shared_.sharedTried = true;
-        shared_.shared = open(options_.directory);
+      destination = sharedDestination(container);
+      if (destination == nullptr && !options_.beside) {
+        return false;  // every container needs this one directory
       }
-      if (!shared_.shared) {
-        status_ = kExitFailure;
-        return false;
-      }
-      destination = shared_.shared.get();
     }
     if (destination == nullptr) {
       status_ = kExitFailure;
@@ -166,52 +169,102 @@ class ExtractRun {
   }
 
   // The directory `path` names, made with its parents if missing; the working directory when
-  // `path` is empty. Nothing, and a diagnostic, when it cannot be opened.
-  std::unique_ptr<Destination> open(const std::string& path) {
+  // `path` is empty. A diagnostic when it cannot be opened.
+  std::optional<Directory> open(const std::string& path) {
     Directory directory;
     const std::error_code error =
         path.empty() ? directory.openWorking() : directory.open(path, true);
     if (error) {
-      diagnose(context_, path.empty() ? "." : path,
-               "cannot make or open this directory: " + error.message());
-      status_ = kExitFailure;
+      cannotOpen(path.empty() ? "." : path, error);
+      return std::nullopt;
+    }
+    return directory;
+  }
+
+  void cannotOpen(const std::string& shown, const std::error_code& error) {
+    diagnose(context_, shown, "cannot make or open this directory: " + error.message());
+    status_ = kExitFailure;
+  }
+
+  std::unique_ptr<Destination> destinationIn(Directory directory) const {
+    return std::make_unique<Destination>(
+        std::move(directory), ExtractOptions{options_.skipExisting, options_.sync, mostPending_});
+  }
+
+  // Without --each: the directory the container goes into, shared with every container of the
+  // run that goes into the same one, whatever path leads there.
+  Destination* sharedDestination(const std::string& container) {
+    const std::string path = destinationFor(container, options_.directory, options_.beside);
+    const std::lock_guard<std::mutex> lock(shared_.mutex);
+    if (const auto known = shared_.byPath.find(path); known != shared_.byPath.end()) {
+      return known->second;
+    }
+    std::optional<Directory> directory = open(path);
+    if (!directory) {
       return nullptr;
     }
-    return std::make_unique<Destination>(std::move(directory),
-                                         ExtractOptions{options_.skipExisting, options_.sync});
+    const FileIdentity identity = directory->identity();
+    Destination* destination = nullptr;
+    for (const std::unique_ptr<Destination>& opened : shared_.opened) {
+      if (identity != FileIdentity{} && opened->directory.identity() == identity) {
+        destination = opened.get();
+      }
+    }
+    if (destination == nullptr) {
+      shared_.opened.push_back(destinationIn(std::move(*directory)));
+      destination = shared_.opened.back().get();
+    }
+    shared_.byPath.emplace(path, destination);
+    return destination;
   }
 
   // --each: the folder named after the container's file name without its extension, unless
-  // an earlier container of this run has it (the same name, or one the file system takes for
-  // it).
+  // an earlier container of this run has it: the same folder, under whatever name the file
+  // system takes for its own. Nothing that stands at the name is followed.
   std::unique_ptr<Destination> folderFor(const std::string& container) {
     const std::string name = utf8FromPath(pathFromUtf8(container).filename().stem());
     if (name.empty() || name == "." || name == "..") {
       diagnose(context_, container, "its file name gives no folder name; not extracted");
       return nullptr;
     }
-    const fs::path base =
-        options_.directory.empty() ? fs::path(".") : pathFromUtf8(options_.directory);
+    const std::string directory = destinationFor(container, options_.directory, options_.beside);
     const fs::path folder =
-        options_.directory.empty() ? pathFromUtf8(name) : base / pathFromUtf8(name);
+        directory.empty() ? pathFromUtf8(name) : pathFromUtf8(directory) / pathFromUtf8(name);
     const std::string shown = utf8FromPath(folder);
+    std::optional<Directory> base = open(directory);
+    if (!base) {
+      return nullptr;
+    }
+    Directory opened;
+    if (const std::error_code error = opened.openChild(*base, name)) {
+      if (error == std::errc::too_many_symbolic_link_levels) {
+        diagnose(context_, container, printable(shown) + " is a link, not followed; not extracted");
+        status_ = kExitFailure;
+      } else {
+        cannotOpen(shown, error);
+      }
+      return nullptr;
+    }
+    base.reset();
+    const FileIdentity identity = opened.identity();
+    const std::string key = folderKey(container);
     const std::lock_guard<std::mutex> lock(shared_.mutex);
     for (const ClaimedFolder& claimed : shared_.claimed) {
-      std::error_code ignored;
-      if (claimed.name == name || fs::equivalent(claimed.path, folder, ignored)) {
+      if (claimed.identity == identity ||
+          (!opened.identitiesAreTrusted() && claimed.key == key &&
+           claimed.identity.device == identity.device &&
+           OutputFile::showsTheSameDirectory(opened, claimed.path))) {
         diagnose(context_, container,
                  "would share the folder " + printable(shown) + " with " +
                      printable(claimed.container) + "; not extracted");
         return nullptr;
       }
     }
-    std::unique_ptr<Destination> destination = open(shown);
-    if (destination) {
-      shared_.claimed.push_back({name, folder, container});
-    }
-    return destination;
+    shared_.claimed.push_back({identity, key, folder, container});
+    return destinationIn(std::move(opened));
   }
 
+  std::size_t mostPending_;  // of a synchronized batch
   const Options& options_;
   Context& context_;
   SharedDestinations& shared_;
@@ -233,13 +286,23 @@ int runExtract(const Options& options, Context& context) {
   // One progress line for a run on this thread. Jobs on other threads draw none: their
   // standard error is replayed later, and a line that redraws itself cannot be.
   Progress progress(context, options.progress);
-  const int status = runContainers(options, context, keys, [&](std::size_t index, Context& job) {
+  // A synchronized batch holds its files open: each job takes its share of the open files the
+  // process may have, and at least kLeastBatch of them for its batch.
+  constexpr unsigned kLeastBatch = 16;
+  const unsigned descriptors = kJobDescriptors + (options.sync ? kLeastBatch : 0);
+  const std::uint64_t share = descriptorsPerJob(jobCount(options, descriptors));
+  const auto mostPending = static_cast<std::size_t>(
+      share > kJobDescriptors
+          ? std::min<std::uint64_t>(share - kJobDescriptors, OutputFile::kMostPending)
+          : 1);
+  const auto work = [&](std::size_t index, Context& job) {
     if (&job == &context) {
-      return ExtractRun(options, job, shared, filter, progress).run(index);
+      return ExtractRun(options, job, shared, filter, progress, mostPending).run(index);
     }
     Progress none(job, ProgressMode::never);
-    return ExtractRun(options, job, shared, filter, none).run(index);
-  });
+    return ExtractRun(options, job, shared, filter, none, mostPending).run(index);
+  };
+  const int status = runContainers(options, context, keys, work, descriptors);
   progress.hide();
   return status;
 }

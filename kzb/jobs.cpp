@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -168,15 +169,35 @@ class Runner {
   std::condition_variable changed_;
 };
 
+// What the process holds open whatever its jobs do: the standard streams, the directory that
+// every container shares, and what the runtime opens.
+constexpr std::uint64_t kReservedDescriptors = 16;
+
 }  // namespace
 
-unsigned jobCount(const Options& options) {
-  return options.jobs != 0 ? options.jobs : std::max(1u, console::usableProcessors());
+unsigned jobCount(const Options& options, unsigned jobDescriptors) {
+  const unsigned asked =
+      options.jobs != 0 ? options.jobs : std::max(1u, console::usableProcessors());
+  const std::uint64_t limit = console::openFileLimit();
+  if (limit == 0) {
+    return asked;
+  }
+  const std::uint64_t fit =
+      limit > kReservedDescriptors ? (limit - kReservedDescriptors) / jobDescriptors : 0;
+  return static_cast<unsigned>(std::clamp<std::uint64_t>(fit, 1, asked));
+}
+
+std::uint64_t descriptorsPerJob(unsigned jobs) {
+  const std::uint64_t limit = console::openFileLimit();
+  if (limit == 0) {
+    return UINT64_MAX;
+  }
+  return limit > kReservedDescriptors ? (limit - kReservedDescriptors) / std::max(1u, jobs) : 1;
 }
 
 int runContainers(const Options& options, Context& context, const std::vector<std::string>& keys,
-                  const ContainerWork& work) {
-  const unsigned jobs = jobCount(options);
+                  const ContainerWork& work, unsigned jobDescriptors) {
+  const unsigned jobs = jobCount(options, jobDescriptors);
   const bool oneChain =
       !keys.empty() && std::all_of(keys.begin(), keys.end(),
                                    [&](const std::string& key) { return key == keys.front(); });

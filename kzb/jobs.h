@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,12 +29,24 @@ struct ContainerDone {
 // The work on options.containers[index], writing into `context` and nowhere else.
 using ContainerWork = std::function<ContainerDone(std::size_t index, Context& context)>;
 
+// The files one job may hold open at once: its container, the directory it writes into and
+// the folder made under it, the file being written, the two ends of its thread's pipe for the
+// system's copy (output_file_posix.cpp), and two to spare.
+inline constexpr unsigned kJobDescriptors = 8;
+
 // `keys`: one per container, or empty when no two share anything. With one job or one
 // container, runs the work on this thread straight onto `context`, as it always did.
+// `jobDescriptors`: the files each job may hold open (see jobCount).
 int runContainers(const Options& options, Context& context, const std::vector<std::string>& keys,
-                  const ContainerWork& work);
+                  const ContainerWork& work, unsigned jobDescriptors = kJobDescriptors);
 
-// How many containers run at once: -j, or as many as the cores the process may use.
-unsigned jobCount(const Options& options);
+// How many containers run at once: -j, or as many as the cores the process may use; but no
+// more than the process's limit on open files holds, each job holding `jobDescriptors`, so
+// that no job fails for want of one and a run leaves what one job would.
+unsigned jobCount(const Options& options, unsigned jobDescriptors = kJobDescriptors);
+
+// The files each of `jobs` jobs may hold open at once under the process's limit; as many as
+// a job could want where nothing limits them.
+std::uint64_t descriptorsPerJob(unsigned jobs);
 
 }  // namespace kzb::tool

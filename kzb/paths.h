@@ -18,4 +18,16 @@ inline std::string utf8FromPath(const std::filesystem::path& path) {
   return {text.begin(), text.end()};
 }
 
+// The directory a command writes into for `container`: -C's `directory` (empty for the working
+// directory), or with --beside the same taken from the container's own folder, where an
+// absolute `directory` stays as it is.
+inline std::string destinationFor(const std::string& container, const std::string& directory,
+                                  bool beside) {
+  const std::filesystem::path folder = pathFromUtf8(container).parent_path();
+  if (!beside || folder.empty()) {
+    return directory;
+  }
+  return utf8FromPath(directory.empty() ? folder : folder / pathFromUtf8(directory));
+}
+
 }  // namespace kzb::tool

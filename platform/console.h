@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <streambuf>
 #include <string>
 #include <system_error>
@@ -37,6 +38,10 @@ std::error_code readStandardInput(std::string& bytes);
 // Every byte of the file at `path` (UTF-8), read from start to end as a stream, so that a pipe
 // or a FIFO does as well as a regular file (a FIFO waits for its writer); appended to `bytes`.
 std::error_code readWholeFile(const std::string& path, std::string& bytes);
+// How many files the process may hold open at once (the soft RLIMIT_NOFILE, after
+// prepareProcess has raised it); 0 where nothing limits them (no limit set, or Windows,
+// whose handles are bounded by memory alone).
+std::uint64_t openFileLimit();
 
 // A buffered stream buffer on standard output or standard error. Bytes are UTF-8 and lines
 // end in LF on every platform; a console on Windows is written as UTF-16. The first failed

@@ -66,6 +66,14 @@ bool isTerminal(Stream stream) {
   return !closedAtStart[static_cast<std::size_t>(fd)] && ::isatty(fd) == 1;
 }
 
+std::uint64_t openFileLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
 unsigned usableProcessors() {
 #ifdef __linux__
   cpu_set_t set;

@@ -172,6 +172,10 @@ bool isTerminal(Stream stream) {
   return !isMissing(handle) && GetConsoleMode(handle, &mode) != 0;
 }
 
+std::uint64_t openFileLimit() {
+  return 0;
+}
+
 unsigned usableProcessors() {
   DWORD_PTR process = 0;
   DWORD_PTR system = 0;

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "input_file.h"
+
 namespace kzb {
 
 class Directory {
@@ -25,7 +27,20 @@ class Directory {
   // Opens `path` (UTF-8). With `create`, the directory and its missing parents are made
   // first. Something there that is not a directory gives std::errc::not_a_directory.
   std::error_code open(const std::string& path, bool create);
+  // Opens the directory `name` (UTF-8, one component) in `parent`, made first if missing.
+  // Nothing that stands at the name is followed: a symbolic link there (a reparse point on
+  // Windows) gives std::errc::too_many_symbolic_link_levels and is left as it is; anything
+  // else that is not a directory gives std::errc::not_a_directory.
+  std::error_code openChild(const Directory& parent, const std::string& name);
   bool isOpen() const { return handle_ != kNone; }
+  // The directory's device and number as the file system gives them; empty when it cannot
+  // tell. Two open directories with the same identity are one.
+  FileIdentity identity() const;
+  // Whether identities tell directories apart on this directory's file system. A FUSE driver
+  // built on the high-level library (exfat-fuse, fusefat) makes a number up for each name it
+  // is asked about, so one directory reached by two names shows two (see
+  // OutputFile::showsTheSameDirectory).
+  bool identitiesAreTrusted() const;
   // Makes the names in the directory reach the disk (fsync of the directory on POSIX; on
   // Windows a directory handle cannot be flushed, and this does nothing).
   std::error_code flushToDisk() const;

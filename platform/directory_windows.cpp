@@ -174,4 +174,49 @@ std::error_code Directory::open(const std::string& path, bool create) {
   return {};
 }
 
+std::error_code Directory::openChild(const Directory& parent, const std::string& name) {
+  close();
+  std::wstring wide;
+  if (const std::error_code error = widenPath(name, wide)) {
+    return error;
+  }
+  constexpr ULONG kOpenIf = 3;           // FILE_OPEN_IF: made where missing
+  constexpr ULONG kDirectoryFile = 0x1;  // FILE_DIRECTORY_FILE
+  const RelativeOpen how{FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kOpenIf,
+                         kDirectoryFile | kOpenReparsePoint | kBackupIntent};
+  const HANDLE handle = openRelative(handleOf(parent.handle_), wide, how);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return lastWin32Error();
+  }
+  // Opened as itself, a link or a junction shows its reparse point: it is not followed.
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(handle, &information) == 0) {
+    const std::error_code error = lastWin32Error();
+    static_cast<void>(CloseHandle(handle));
+    return error;
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    static_cast<void>(CloseHandle(handle));
+    return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+  return {};
+}
+
+FileIdentity Directory::identity() const {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (handle_ == kNone || GetFileInformationByHandle(handleOf(handle_), &information) == 0) {
+    return {};
+  }
+  return {
+      information.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+// NTFS, FAT and exFAT give every file an index of its own.
+bool Directory::identitiesAreTrusted() const {
+  return true;
+}
+
 }  // namespace kzb

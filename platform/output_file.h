@@ -122,6 +122,12 @@ class OutputFile {
   // Each holds a descriptor or handle open (console::prepareProcess raises a low limit).
   static constexpr std::size_t kMostPending = 1024;
 
+  // Whether `directory` is the directory at `other` (a path, as the process resolves it), for
+  // the file systems whose identities cannot tell (Directory::identitiesAreTrusted): a hidden
+  // empty file is made in `directory`, looked for under `other`, and removed, as a
+  // temporary is (a termination signal removes it too).
+  static bool showsTheSameDirectory(const Directory& directory, const std::filesystem::path& other);
+
   // Makes SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break and closing the
   // console) remove the temporary of the file being written before the process ends as the
   // signal would end it. Files already placed stay. A signal that the process was started

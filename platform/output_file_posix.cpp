@@ -467,6 +467,29 @@ std::error_code OutputFile::flushToDisk(std::span<OutputFile* const> files) {
   return {};
 }
 
+bool OutputFile::showsTheSameDirectory(const Directory& directory,
+                                       const std::filesystem::path& other) {
+  const auto at = static_cast<int>(directory.handle());
+  int slot = -1;
+  std::string probe = hiddenUniqueName();
+  int fd = -1;
+  while ((fd = makePublished(at, probe, slot, [&] {
+            return ::openat(at, probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0666);
+          })) < 0) {
+    if (errno != EEXIST) {
+      return false;
+    }
+    probe = hiddenUniqueName();
+  }
+  static_cast<void>(::close(fd));
+  struct stat status {};
+  const bool same = ::fstatat(AT_FDCWD, (other / probe).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  static_cast<void>(::unlinkat(at, probe.c_str(), 0));
+  clearPending(slot);
+  return same;
+}
+
 OutputFile::~OutputFile() {
   abandon();
 }
@@ -577,14 +600,30 @@ std::uint64_t copyRange(int in, std::uint64_t offset, int out, std::uint64_t cou
   return done;
 }
 
-// The process's one pipe for splice(), opened on first use: never blocking, so that nothing
-// can stall on it, and as large as the system lets it grow.
+// Each thread's own pipe for splice(), opened on first use: never blocking, so that nothing
+// can stall on it, and as large as the system lets it grow. One a thread, since jobs copy at
+// once (kzb -j) and bytes of one copy must never pass into another's file; it goes with its
+// thread.
 struct SplicePipe {
   int read = -1;
   int write = -1;
   std::uint64_t capacity = 0;
+
+  SplicePipe() = default;
+  SplicePipe(const SplicePipe&) = delete;
+  SplicePipe& operator=(const SplicePipe&) = delete;
+  ~SplicePipe() { close(); }
+  void close() {
+    for (const int end : {read, write}) {
+      if (end != -1) {
+        static_cast<void>(::close(end));
+      }
+    }
+    read = write = -1;
+    capacity = 0;
+  }
 };
-SplicePipe splicePipe;
+thread_local SplicePipe splicePipe;
 
 bool openSplicePipe() {
   if (splicePipe.read != -1) {
@@ -602,15 +641,15 @@ bool openSplicePipe() {
     static_cast<void>(::close(ends[1]));
     return false;
   }
-  splicePipe = {ends[0], ends[1], static_cast<std::uint64_t>(capacity)};
+  splicePipe.read = ends[0];
+  splicePipe.write = ends[1];
+  splicePipe.capacity = static_cast<std::uint64_t>(capacity);
   return true;
 }
 
 // Bytes left in the pipe by a write that failed go with it.
 void dropSplicePipe() {
-  static_cast<void>(::close(splicePipe.read));
-  static_cast<void>(::close(splicePipe.write));
-  splicePipe = {};
+  splicePipe.close();
 }
 
 // Splices `count` bytes from `offset` of `in` to the end of `out`, which stands at `end`, in

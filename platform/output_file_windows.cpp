@@ -297,6 +297,13 @@ std::uint64_t OutputFile::copyInSystem(std::intptr_t /*handle*/, const InputFile
 // FlushFileBuffers at the batch's end writes them all.
 void OutputFile::beginWriteback(std::intptr_t /*handle*/) {}
 
+// Every file system Windows mounts gives each directory an identity of its own
+// (Directory::identitiesAreTrusted), so nothing needs the probe here.
+bool OutputFile::showsTheSameDirectory(const Directory& /*directory*/,
+                                       const std::filesystem::path& /*other*/) {
+  return false;
+}
+
 OutputFile::~OutputFile() {
   abandon();
 }

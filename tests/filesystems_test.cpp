@@ -177,6 +177,57 @@ INSTANTIATE_TEST_SUITE_P(
     caseRowName);
 
 // ---------------------------------------------------------------------------------------------
+// Folders that the file system takes for one another: kzb extract --each tells them apart by
+// what they are, not by their names, and never merges two containers into one.
+
+class FoldersOnDisk : public ::testing::TestWithParam<CaseRow> {};
+
+TEST_P(FoldersOnDisk, TwoContainersNeverShareAFolder) {
+  MOUNT_OR_SKIP(disk, GetParam().kind);
+  const fs::path upper = disk.outside() / "M.kzb";
+  const fs::path lower = disk.outside() / "m.kzb";
+  for (const auto& [path, data] : {std::pair{upper, "the first page"}, {lower, "the second"}}) {
+    testing::Publication publication;
+    publication.files.push_back({u"page.jpg", data, {}});
+    testing::writeFile(path, testing::buildContainer(publication));
+  }
+  const fs::path work = disk.workDirectory();
+  for (const std::string jobs : {"1", "2"}) {
+    fs::remove_all(work / "M");
+    fs::remove_all(work / "m");
+    const Outcome outcome = testing::runProgram(
+        KZB_BINARY, work, {"extract", "--each", "-j", jobs, upper.string(), lower.string()});
+    if (GetParam().foldsCase) {
+      EXPECT_EQ(outcome.status, 1) << jobs;
+      EXPECT_EQ(outcome.err, "kzb: " + lower.string() + ": would share the folder m with " +
+                                 upper.string() + "; not extracted\n")
+          << jobs;
+      EXPECT_EQ(listing(work), shown(GetParam(), {"M"})) << jobs;
+      EXPECT_EQ(testing::readFile(work / "M" / "page.jpg"), "the first page") << jobs;
+    } else {
+      EXPECT_EQ(outcome.status, 0) << jobs;
+      EXPECT_EQ(outcome.err, "") << jobs;
+      EXPECT_EQ(listing(work), (std::set<std::string>{"M", "m"})) << jobs;
+      EXPECT_EQ(testing::readFile(work / "M" / "page.jpg"), "the first page") << jobs;
+      EXPECT_EQ(testing::readFile(work / "m" / "page.jpg"), "the second") << jobs;
+    }
+    // The folder is told apart without leaving anything of the check behind.
+    if (fs::exists(work / "M")) {
+      EXPECT_EQ(listing(work / "M"), shown(GetParam(), {"page.jpg"})) << jobs;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FileSystems, FoldersOnDisk,
+    ::testing::Values(CaseRow{"Ext4", FileSystemKind::ext4, false},
+                      CaseRow{"Ext4CaseFolded", FileSystemKind::ext4CaseFolded, true},
+                      CaseRow{"ExFat", FileSystemKind::exfat, true},
+                      CaseRow{"Fat32", FileSystemKind::fat32, true},
+                      CaseRow{"NtfsIgnoringCase", FileSystemKind::ntfsIgnoringCase, true, true}),
+    caseRowName);
+
+// ---------------------------------------------------------------------------------------------
 // Names the file system cannot store: the reason is given in the user's words, with the
 // system's own words for what the driver answered.
 

@@ -172,6 +172,73 @@ TEST_F(JobsTest, StandardErrorInArgumentOrder) {
   EXPECT_EQ(index, containers().size());
 }
 
+// -j takes 1 to 4096, and says so of any other count.
+TEST(JobsCount, IsOneTo4096) {
+  testing::TempDir dir;
+  const std::string c = testing::utf8String(dir.path() / "c.kzb");
+  testing::writeFile(dir.path() / "c.kzb", containerOf({{u"a", "a"}}));
+  for (const std::string count : {"0", "4097", "5000", "99999", "-1", "x"}) {
+    std::ostringstream out;
+    std::ostringstream err;
+    tool::Context context{out, err};
+    EXPECT_EQ(tool::run({"kzb", "test", "-j", count, c}, context), 2) << count;
+    EXPECT_NE(err.str().find("-j: takes a count of 1 to 4096, not '" + count + "'"),
+              std::string::npos)
+        << err.str();
+  }
+  for (const std::string count : {"1", "4096"}) {
+    std::ostringstream out;
+    std::ostringstream err;
+    tool::Context context{out, err};
+    EXPECT_EQ(tool::run({"kzb", "test", "-j", count, c}, context), 0) << count << err.str();
+  }
+}
+
+#ifndef _WIN32
+// Near the limit on open descriptors, as many jobs as asked for would run out of them: the run
+// takes only as many as the limit holds, and leaves what one job leaves, whatever -j says.
+TEST(JobsDescriptors, FitTheLimitOnOpenFiles) {
+  testing::TempDir dir;
+  constexpr int kContainers = 120;
+  std::vector<std::string> containers;
+  for (int i = 0; i < kContainers; ++i) {
+    const std::string name = "c" + std::to_string(i) + ".kzb";
+    testing::writeFile(
+        dir.path() / name,
+        containerOf({{u"a.bin", testing::pseudoRandomBytes(200000, static_cast<std::uint32_t>(i))},
+                     {u"b.bin", testing::pseudoRandomBytes(1000, static_cast<std::uint32_t>(i))}}));
+    containers.push_back("../" + name);
+  }
+  testing::Launch limited;
+  limited.prelude = "ulimit -n 48";
+  std::map<std::string, std::string> byOne;
+  for (const std::string jobs : {"1", "64", "4096"}) {
+    for (const bool sync : {false, true}) {
+      const fs::path work = dir.path() / ("j" + jobs + (sync ? "s" : ""));
+      fs::create_directory(work);
+      std::vector<std::string> args = {"extract", "--each", "-j", jobs};
+      if (sync) {
+        args.push_back("--sync");
+      }
+      args.insert(args.end(), containers.begin(), containers.end());
+      const Outcome outcome = testing::runProgram(KZB_BINARY, work, args, limited);
+      EXPECT_EQ(outcome.status, 0) << "-j " << jobs << (sync ? " --sync" : "");
+      EXPECT_EQ(outcome.err, "") << "-j " << jobs << (sync ? " --sync" : "");
+      const std::map<std::string, std::string> left = tree(work);
+      EXPECT_EQ(left.size(), 2u * kContainers) << "-j " << jobs;
+      if (byOne.empty()) {
+        byOne = left;
+      }
+      for (const auto& [path, bytes] : byOne) {
+        const auto found = left.find(path);
+        EXPECT_TRUE(found != left.end() && found->second == bytes)
+            << "-j " << jobs << (sync ? " --sync" : "") << ": " << path;
+      }
+    }
+  }
+}
+#endif
+
 #ifndef _WIN32
 // SIGINT, SIGTERM or SIGHUP while two jobs write ZIPs slowly (every read delayed), with
 // unnamed temporaries and with named ones: the run ends as the signal ends it, every ZIP

@@ -258,6 +258,26 @@ TEST_F(KzbTest, HelpFitsOnOneScreenAndNamesEveryCommand) {
   }
 }
 
+// Each command's help says what the code does: -j's range, --renumber's width (the digits of
+// the count, not always three), --beside as one run.
+TEST_F(KzbTest, HelpSaysWhatTheCodeDoes) {
+  const struct {
+    std::string command;
+    std::string says;
+    std::string never;
+  } cases[] = {
+      {"convert", "--renumber          prefix each name with its position, as wide as the count",
+       "001"},
+      {"test", "up to N at once (1 to 4096; default: one per core)", "1 or more"},
+      {"extract", "from each container's own folder.", "a run of its own"},
+  };
+  for (const auto& test : cases) {
+    const Outcome help = kzb({test.command, "--help"});
+    EXPECT_NE(help.out.find(test.says), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find(test.never), std::string::npos) << help.out;
+  }
+}
+
 TEST_F(KzbTest, InfoPrintsKzbExtractsReportAndExtractsNothing) {
   testing::Publication publication;
   publication.bindingDirection = 2;
@@ -564,6 +584,172 @@ TEST_F(KzbTest, BesideWritesIntoEachContainersOwnFolder) {
     EXPECT_EQ(written, test.written) << ::testing::PrintToString(test.args);
   }
 }
+
+// --beside is one run over all its containers: two containers of one folder whose outputs
+// would be one (the same name up to the extension's case, as the file manager's action may be
+// handed) keep the guard of any run: the later one writes nothing.
+TEST_F(KzbTest, BesideKeepsTheGuardOfSharedOutputs) {
+  const fs::path top = work().parent_path();
+#ifdef _WIN32
+  const std::string second = "moon.bak";  // the same name in another case is this very file
+#else
+  const std::string second = "moon.KZB";
+#endif
+  fs::create_directories(top / "bs");
+  testing::writeFile(top / "bs" / "moon.kzb", containerOf({{u"first.txt", "the first"}}));
+  testing::writeFile(top / "bs" / second, containerOf({{u"second.txt", "the second"}}));
+  const std::string lower = "../bs/moon.kzb";
+  const std::string upper = "../bs/" + second;
+  const auto isContainer = [&](const fs::path& path) {
+    return path.filename() == "moon.kzb" || path.filename() == second;
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+    std::vector<std::string> written;  // under bs, besides the containers
+  } cases[] = {
+      {{"convert", "--beside", lower, upper},
+       "kzb: " + upper + ": would share the output ../bs/moon.cbz with " + lower +
+           "; not converted\n",
+       {"moon.cbz"}},
+      {{"convert", "--beside", "-j", "2", lower, upper},
+       "kzb: " + upper + ": would share the output ../bs/moon.cbz with " + lower +
+           "; not converted\n",
+       {"moon.cbz"}},
+      {{"extract", "--beside", "--each", lower, upper},
+       "kzb: " + upper + ": would share the folder ../bs/moon with " + lower + "; not extracted\n",
+       {"moon/first.txt"}},
+      {{"extract", "--beside", "--each", "-C", "out", lower, upper},
+       "kzb: " + upper + ": would share the folder ../bs/out/moon with " + lower +
+           "; not extracted\n",
+       {"out/moon/first.txt"}},
+  };
+  for (const auto& test : cases) {
+    for (const auto& item : fs::directory_iterator(top / "bs")) {
+      if (!isContainer(item.path())) {
+        fs::remove_all(item.path());
+      }
+    }
+    const Outcome outcome = kzb(test.args);
+    const std::string what = ::testing::PrintToString(test.args);
+    EXPECT_EQ(outcome.status, 1) << what;
+    EXPECT_EQ(outcome.err, test.err) << what;
+    std::vector<std::string> written;
+    for (const auto& item : fs::recursive_directory_iterator(top / "bs")) {
+      if (item.is_regular_file() && !isContainer(item.path())) {
+        written.push_back(genericUtf8(item.path().lexically_relative(top / "bs")));
+      }
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, test.written) << what;
+  }
+  // The ZIP is the first container's.
+  const Outcome outcome = kzb({"convert", "--beside", lower, upper, "-C", "zips"});
+  EXPECT_EQ(outcome.status, 1);
+  const Bytes zip = testing::readFile(top / "bs" / "zips" / "moon.cbz");
+  EXPECT_NE(zip.find("first.txt"), std::string::npos);
+  EXPECT_EQ(zip.find("second.txt"), std::string::npos);
+}
+
+// A file that is no container at all (its first chunk cannot be read) leaves nothing: no
+// folder, no directory, no ZIP; one that is a container, however damaged, leaves what of it is
+// intact.
+TEST_F(KzbTest, WhatIsNoContainerLeavesNothing) {
+  const std::string notes = container("notes.kzb", std::string("PK\3\4not a container"));
+  const std::string empty = container("empty.kzb", "");
+  const Bytes good = containerOf({{u"a.txt", "alpha"}, {u"b.bin", std::string(5000, 'b')}});
+  const std::string cut = container("cut.kzb", good.substr(0, good.size() - 100));
+  const auto noContainer = [](const std::string& path, const std::string& what) {
+    return "kzb: " + path + ": not a container (its first chunk cannot be read); not " + what +
+           "\n";
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+    std::vector<std::string> left;  // under work
+  } cases[] = {
+      {{"extract", "--each", notes}, noContainer(notes, "extracted"), {}},
+      {{"extract", "-C", "out", notes, empty},
+       noContainer(notes, "extracted") + noContainer(empty, "extracted"),
+       {}},
+      {{"extract", notes}, noContainer(notes, "extracted"), {}},
+      {{"convert", notes}, noContainer(notes, "converted"), {}},
+      {{"convert", "-C", "out", empty}, noContainer(empty, "converted"), {}},
+      {{"convert", "-o", "n.cbz", notes}, noContainer(notes, "converted"), {}},
+      // Damaged, not foreign: what is intact is written.
+      {{"extract", "--each", cut},
+       "kzb: " + cut + kMalformed + "kzb: b.bin: container ends inside this file's data\n",
+       {"cut/a.txt", "cut/b.bin"}},
+  };
+  for (const auto& test : cases) {
+    fs::remove_all(work());
+    fs::create_directory(work());
+    const Outcome outcome = kzb(test.args);
+    const std::string what = ::testing::PrintToString(test.args);
+    EXPECT_EQ(outcome.status, 1) << what;
+    EXPECT_EQ(outcome.out, "") << what;
+    EXPECT_EQ(outcome.err, test.err) << what;
+    std::vector<std::string> left;
+    for (const auto& item : fs::recursive_directory_iterator(work())) {
+      if (!item.is_directory() || fs::is_empty(item.path())) {
+        left.push_back(genericUtf8(item.path().lexically_relative(work())));
+      }
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, test.left) << what;
+  }
+  // --beside, as the file manager's action runs it: no folder beside the file either.
+  const Outcome beside = kzb({"extract", "--beside", "--each", notes});
+  EXPECT_EQ(beside.status, 1);
+  EXPECT_FALSE(fs::exists(work().parent_path() / "notes"));
+}
+
+#ifndef _WIN32
+// Nothing that stands at a folder's name is followed: a link there is named and left, and
+// its container is not extracted; the other containers are.
+TEST_F(KzbTest, ExtractFollowsNoLinkAtAFolderName) {
+  const fs::path top = work().parent_path();
+  const std::string x = container("x.kzb", containerOf({{u"a.txt", "alpha"}}));
+  const std::string y = container("y.kzb", containerOf({{u"b.txt", "beta"}}));
+  fs::create_directory(top / "victim");
+  const std::string besideLink = testing::utf8String(top / "x");
+  const struct {
+    std::string name;
+    fs::path target;  // what the link at x points to
+    std::vector<std::string> args;
+    std::string link;                  // as the line names it
+    std::vector<std::string> written;  // under top
+  } cases[] = {
+      {"to a folder", "../victim", {"extract", "--each", x, y}, "x", {"work/y/b.txt"}},
+      {"to nothing", "../nowhere", {"extract", "--each", x}, "x", {}},
+      {"beside", "victim", {"extract", "--beside", "--each", y, x}, besideLink, {"y/b.txt"}},
+      {"under -C", "../victim", {"extract", "--each", "-C", ".", x}, "./x", {}},
+  };
+  for (const auto& test : cases) {
+    fs::remove_all(work());
+    fs::create_directory(work());
+    fs::remove_all(top / "y");
+    fs::remove(top / "x");
+    const fs::path at = test.link == besideLink ? top / "x" : work() / "x";
+    fs::create_directory_symlink(test.target, at);
+    const Outcome outcome = kzb(test.args);
+    EXPECT_EQ(outcome.status, 1) << test.name;
+    EXPECT_EQ(outcome.err,
+              "kzb: " + x + ": " + test.link + " is a link, not followed; not extracted\n")
+        << test.name;
+    EXPECT_TRUE(fs::is_symlink(at)) << test.name;
+    EXPECT_TRUE(fs::is_empty(top / "victim")) << test.name;
+    std::vector<std::string> written;
+    for (const auto& item : fs::recursive_directory_iterator(top)) {
+      if (item.is_regular_file() && item.path().extension() != ".kzb") {
+        written.push_back(genericUtf8(item.path().lexically_relative(top)));
+      }
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, test.written) << test.name;
+  }
+}
+#endif
 
 // An argument that starts with '/' is a path, never an option, on Windows too (where CLI11
 // would take "/x" for an option): these name no file, so each is a container that cannot be

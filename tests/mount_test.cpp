@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive_reader.h"
 #include "binary_runner.h"
 #include "container_builder.h"
 #include "temp_dir.h"
@@ -204,6 +205,12 @@ std::string snapshot(const fs::path& root) {
   return all;
 }
 
+// Whether kzb writes nothing at all for the file at `path`, which is no container: there is
+// nothing of kzb's to compare kzb-mount's view of it with.
+bool nothingWritten(const fs::path& path) {
+  return ArchiveReader(path.string()).walk().readNothing();
+}
+
 // The stem of a container's path ("시리즈/1권 한글.kzb" → "시리즈/1권 한글").
 std::string stem(const std::string& path) {
   return path.substr(0, path.size() - 4);
@@ -217,6 +224,9 @@ TEST_F(MountTest, FoldersAreWhatExtractEachWrites) {
   ASSERT_TRUE(mount.mounted()) << mount.errors();
   for (const auto& [name, bytes] : containers_) {
     SCOPED_TRACE(name);
+    if (nothingWritten(source_ / testing::utf8Path(name))) {
+      continue;
+    }
     const std::string folder = stem(name);
     const fs::path out = dir_.path() / "extracted";
     fs::remove_all(out);
@@ -331,6 +341,9 @@ TEST_F(MountTest, CbzFilesAreWhatConvertWritesAndReadersOpenThem) {
   fs::create_directories(out);
   for (const auto& [name, bytes] : containers_) {
     SCOPED_TRACE(name);
+    if (nothingWritten(source_ / testing::utf8Path(name))) {
+      continue;
+    }
     const std::string cbz = stem(name) + ".cbz";
     const fs::path converted = out / testing::utf8Path(cbz).filename();
     testing::runProgram(KZB_BINARY, out, {"convert", (source_ / testing::utf8Path(name)).string()});

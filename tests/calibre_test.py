@@ -93,7 +93,7 @@ class Calibre(unittest.TestCase):
               'some entries are not in the book (exit status 1)']),
             ('not a container.kzb', b'KZB0' + bytes(range(256)) * 4, 'kzb',
              {'title': 'not a container'},
-             ['kzb: ', 'truncated or malformed container', 'made no book']),
+             ['kzb: ', 'not a container (its first chunk cannot be read)', 'made no book']),
         ]
         for name, data, kept, metadata, said in cases:
             with self.subTest(name):

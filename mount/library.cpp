@@ -267,7 +267,18 @@ std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
       return found->second.parsed;
     }
   }
+  // One parse at a time: a parse holds its container's whole table for as long as it takes,
+  // and the kernel asks from several threads at once, often for the same container.
+  const std::lock_guard parsing(parseMutex_);
+  {
+    const std::lock_guard lock(mutex_);
+    if (const auto found = cache_.find(key); found != cache_.end()) {
+      recency_.splice(recency_.begin(), recency_, found->second.recency);
+      return found->second.parsed;
+    }
+  }
   std::shared_ptr<Parsed> parsed = parse(path, stat);
+  releaseFreeMemory();  // what the parse let go of goes back to the system, not to waste
   if (!parsed) {
     return nullptr;
   }

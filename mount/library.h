@@ -137,7 +137,8 @@ class Library {
   std::optional<std::string> only_;  // SOURCE is one container: its name in root_
   LibraryOptions options_;
 
-  std::mutex mutex_;  // guards the cache
+  std::mutex parseMutex_;  // held for each parse
+  std::mutex mutex_;       // guards the cache
   std::map<Key, Slot> cache_;
   std::list<Key> recency_;  // most recently used first
   std::size_t cachedBytes_ = 0;

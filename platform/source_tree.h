@@ -43,6 +43,10 @@ std::error_code identityChain(const std::string& path, std::vector<FileIdentity>
 std::error_code mountedDevice(const std::string& point, std::string_view type,
                               std::uint64_t& device);
 
+// Gives the memory this process has freed back to the system where the allocator keeps it
+// (glibc keeps freed blocks of its heaps); nothing elsewhere.
+void releaseFreeMemory();
+
 // One line for the user: on stderr, or in the system log where `toSystemLog`.
 void tellUser(std::string_view line, bool toSystemLog);
 

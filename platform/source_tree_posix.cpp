@@ -1,6 +1,9 @@
 #include "source_tree.h"
 
 #include <dirent.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <syslog.h>
@@ -151,6 +154,12 @@ std::error_code mountedDevice(const std::string& point, std::string_view type,
     found = true;
   }
   return found ? std::error_code{} : std::make_error_code(std::errc::no_such_device);
+}
+
+void releaseFreeMemory() {
+#if defined(__GLIBC__)
+  static_cast<void>(malloc_trim(0));
+#endif
 }
 
 void tellUser(std::string_view line, bool toSystemLog) {

@@ -134,7 +134,7 @@ std::size_t CbzLayout::read(std::uint64_t offset, std::span<std::byte> out,
 }
 
 std::size_t CbzLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
-                         const InputFile& container, std::error_code& error) const {
+                                const InputFile& container, std::error_code& error) const {
   constexpr std::uint64_t kField = 4;
   const std::uint64_t end = offset + out.size();
   // The first field that ends after `offset`.
@@ -195,7 +195,6 @@ std::size_t CbzLayout::memoryUsed() const {
 ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
                         CbzLayout& layout, const MemberReport& report) {
   options.deflate = false;
-  options.renumber = false;
   return convertToZip(input, archive, layout, options, report);
 }
 

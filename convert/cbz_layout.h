@@ -1,9 +1,9 @@
-// CbzLayout: the ZIP that convertToZip writes for a container (members stored, names as they
-// are) without its copy of the stored files. It is made by convertToZip itself, through this
-// sink, so the two cannot differ: the bytes the writer makes (headers, names, the central
-// directory, the end records, ComicInfo.xml and the comment) are kept in memory, and each
-// stored member's data is kept as the range of the container it stands in. A read of any
-// range of the ZIP is then served from those pieces, the data straight from the container.
+// CbzLayout: the ZIP that convertToZip writes for a container (members stored) without its
+// copy of the stored files. It is made by convertToZip itself, through this sink, so the two cannot
+// differ: the bytes the writer makes (headers, names, the central directory, the end records,
+// ComicInfo.xml and the comment) are kept in memory, and each stored member's data is kept as the
+// range of the container it stands in. A read of any range of the ZIP is then served from those
+// pieces, the data straight from the container.
 //
 // Making a layout reads no stored file that stands whole: its CRC-32, which both its headers
 // carry, is worked out from the container the first time a read reaches one of those fields,
@@ -75,7 +75,7 @@ class CbzLayout final : public ByteSink {
   // returns how many of its bytes are right (fewer where a CRC-32 could not be worked out,
   // with `error` set).
   std::size_t fillCrcs(std::uint64_t offset, std::span<std::byte> out, const InputFile& container,
-                std::error_code& error) const;
+                       std::error_code& error) const;
   std::uint32_t crcOf(const DeferredCrc& deferred, const InputFile& container,
                       std::error_code& error) const;
 
@@ -84,12 +84,12 @@ class CbzLayout final : public ByteSink {
   std::uint64_t size_ = 0;
   std::vector<DeferredCrc> deferred_;  // by field, ascending (the writer goes forward)
 
-  mutable std::mutex crcMutex_;  // reads come from several threads
+  mutable std::mutex crcMutex_;                          // reads come from several threads
   mutable std::map<std::uint64_t, std::uint32_t> crcs_;  // worked out so far, by `from`
 };
 
 // Lays out the ZIP that convertToZip(input, archive, ..., options) writes with members stored
-// and not renumbered (options.deflate and options.renumber are ignored). The result, and the
+// (options.deflate is ignored), renumbered where options.renumber says so. The result, and the
 // report of each row, are convertToZip's.
 ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
                         CbzLayout& layout, const MemberReport& report = {});

@@ -1,6 +1,8 @@
 #include "convert.h"
 
 #include <algorithm>
+#include <exception>
+#include <filesystem>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -187,6 +189,29 @@ std::vector<MemberPlan> planMembers(ContainerInput& input, const FileTable& entr
   }
   settleSameNames(input, entries, plans);
   return plans;
+}
+
+std::optional<std::u16string> cbzFileNameOf(std::string_view containerPath) {
+  return bookFileNameOf(containerPath, u".cbz");
+}
+
+std::optional<std::u16string> bookFileNameOf(std::string_view containerPath,
+                                             std::u16string_view extension) {
+  try {
+    const std::filesystem::path path(std::u8string(containerPath.begin(), containerPath.end()));
+    std::u16string name = path.filename().stem().u16string() + std::u16string(extension);
+    if (entryNameProblem(name) != NameProblem::none) {
+      return std::nullopt;
+    }
+    return name;
+  } catch (const std::exception&) {  // not UTF-8: no name to give the file
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> cbzFileName(std::string_view containerPath) {
+  const std::optional<std::u16string> name = cbzFileNameOf(containerPath);
+  return name ? std::optional<std::string>(toUtf8(*name)) : std::nullopt;
 }
 
 bool naturalLess(std::string_view a, std::string_view b) {

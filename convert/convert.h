@@ -144,6 +144,16 @@ ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSi
 ConvertResult convertToZip(ArchiveReader& reader, ByteSink& out, const ConvertOptions& options,
                            const MemberReport& report = {});
 
+// The name kzb convert gives the ZIP of the container at `containerPath` (UTF-8): its file
+// name without the extension, then ".cbz"; nothing where that is no name a file can take on
+// this platform (entryNameProblem: "." or "..", a separator...) or the name is not UTF-8.
+std::optional<std::u16string> cbzFileNameOf(std::string_view containerPath);
+// The same with another extension (".epub"), or none.
+std::optional<std::u16string> bookFileNameOf(std::string_view containerPath,
+                                             std::u16string_view extension);
+// The same as UTF-8.
+std::optional<std::string> cbzFileName(std::string_view containerPath);
+
 // The order of names that readers of comics call natural: runs of ASCII digits compare as
 // numbers ("2" before "10"), everything else byte by byte (code point order); names equal as
 // numbers ("01", "1") fall back to their bytes.

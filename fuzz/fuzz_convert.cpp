@@ -266,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   checkComment(archive.get());
 
-  if (!options.deflate && !options.renumber) {
+  if (!options.deflate) {
     const std::size_t piece = 1 + (choice >> 4) * 509u;  // 1 byte, or an odd size across fields
     require(layoutBytes(reader, options, piece) == sink.bytes(),
             "the layout does not read as the ZIP convert writes");

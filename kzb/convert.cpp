@@ -62,14 +62,13 @@ std::string describe(const MemberOutcome& done) {
   return "converted";
 }
 
-// The last component of a path given as UTF-8 (`stem`: without its extension), as UTF-16 for
-// the output unit; nothing when it is no name this platform can take for a file (the path
-// ends in a separator, it is "." or "..", or it cannot be read as Unicode).
-std::optional<std::u16string> fileNameOf(const std::string& path, bool stem,
-                                         std::u16string_view suffix) {
+// The last component of a path given as UTF-8, as UTF-16 for the output unit (`suffix`
+// added); nothing when it is no name this platform can take for a file (the path ends in a
+// separator, it is "." or "..", or it cannot be read as Unicode). The ZIP named after its
+// container takes cbzFileNameOf's name, which kzb-mount's CBZ view shows too.
+std::optional<std::u16string> fileNameOf(const std::string& path, std::u16string_view suffix) {
   try {
-    const fs::path name = pathFromUtf8(path).filename();
-    std::u16string text = (stem ? name.stem() : name).u16string();
+    std::u16string text = pathFromUtf8(path).filename().u16string();
     text += suffix;
     if (entryNameProblem(text) != NameProblem::none) {
       return std::nullopt;
@@ -116,8 +115,8 @@ struct SharedOutput {
 std::string sharingKey(const Options& options, std::size_t index) {
   const std::string& container = options.containers[index];
   std::optional<std::u16string> name = options.output.empty()
-                                           ? fileNameOf(container, true, outputSuffix(options))
-                                           : fileNameOf(options.output, false, u"");
+                                           ? bookFileNameOf(container, outputSuffix(options))
+                                           : fileNameOf(options.output, u"");
   if (!name) {
     // Built in place: GCC 12 at -O3 takes "std::string(1, c) + text" for an overlapping copy
     // (-Wrestrict), a false report that would fail a Release build with warnings as errors.
@@ -177,14 +176,13 @@ class ConvertRun {
 
   std::optional<Target> targetFor(const std::string& container) {
     if (!options_.output.empty()) {
-      if (std::optional<std::u16string> name = fileNameOf(options_.output, false, u"")) {
+      if (std::optional<std::u16string> name = fileNameOf(options_.output, u"")) {
         return Target{std::move(*name), options_.output};
       }
       diagnose(context_, options_.output, "names no file to write; not converted");
       return std::nullopt;
     }
-    if (std::optional<std::u16string> name =
-            fileNameOf(container, true, outputSuffix(options_))) {
+    if (std::optional<std::u16string> name = bookFileNameOf(container, outputSuffix(options_))) {
       const std::string shown = joined(destinationPath(container), toUtf8(*name));
       return Target{std::move(*name), shown};
     }
@@ -277,7 +275,7 @@ class ConvertRun {
       EpubOptions book;
       book.zip = conversion;
       book.language = options_.language;
-      book.fallbackTitle = toUtf8(fileNameOf(container, true, u"").value_or(u""));
+      book.fallbackTitle = toUtf8(bookFileNameOf(container, u"").value_or(u""));
       const EpubResult made = convertToEpub(reader.input(), reader.archive(), sink, book, report);
       result.status = made.status;
       result.error = made.error;

@@ -16,6 +16,7 @@
 #include "diagnostics.h"
 #include "directory.h"
 #include "extract.h"
+#include "extraction_plan.h"
 #include "glob.h"
 #include "jobs.h"
 #include "output_file.h"
@@ -133,8 +134,19 @@ class ExtractRun {
       }
     }
     progress_.begin(files, bytes);
+    // The rows the plan leaves out are told as the extractor would tell them, and never
+    // reach it: what extraction leaves is the plan's, which kzb-mount shows too.
+    const ExtractionPlan plan = planExtraction(
+        reader.input(), entries,
+        [&](std::size_t index) { return filter_.passes(entries[index].name); },
+        PlanScope::refusalsOnly);
     for (std::size_t index = 0; index < entries.size(); ++index) {
       if (!filter_.passes(entries[index].name)) {
+        continue;
+      }
+      if (const PlannedRow& row = plan.rows[index]; isRefusedByPlan(row.fate)) {
+        progress_.advance(entries[index]);
+        tell(entries, {{index, refusal(row, entries)}});
         continue;
       }
       extractor.submit(reader.input(), entries[index], index);
@@ -142,6 +154,24 @@ class ExtractRun {
       tell(entries, extractor.takeCompleted());
     }
     tell(entries, extractor.finish());
+  }
+
+  // A row the plan leaves out, as the extraction that met it would have ended.
+  static Extraction refusal(const PlannedRow& row, const FileTable& entries) {
+    switch (row.fate) {
+      case RowFate::unsafeName:
+        return {ExtractStatus::unsafeName, {}, row.nameProblem, {}};
+      case RowFate::sameFileAsEarlier:
+        return {ExtractStatus::sameFileAsEarlier,
+                {},
+                NameProblem::none,
+                std::u16string(untilFirstZero(entries[row.earlier].name))};
+      default:
+        return {ExtractStatus::nameRefused,
+                std::make_error_code(std::errc::filename_too_long),
+                NameProblem::none,
+                {}};
+    }
   }
 
   // -v's line for each entry done, a diagnostic for each that failed.

@@ -10,6 +10,7 @@
 #include "convert.h"
 #include "entry_name.h"
 #include "extract.h"
+#include "extraction_plan.h"
 #include "utf8.h"
 
 namespace kzb::mount {
@@ -104,23 +105,31 @@ class EntryFile final : public OpenFile {
 
 }  // namespace
 
-// Where a file of the folders view stands in the container.
-struct FolderFile {
-  std::uint64_t offset = 0;
-  std::uint64_t size = 0;
-};
-
 struct Library::Parsed {
-  SourceStat stat;                          // of the container parsed
-  Archive archive;                          // cbz view: what the layout is made from
-  std::map<std::string, FolderFile> files;  // folders view: by name
+  SourceStat stat;  // of the container parsed
+  // folders view: the files that stand once it is extracted, by name
+  std::vector<PlannedFile> files;
   // The container, open for as long as it is parsed, so that its files (or its CBZ), read
   // one after another, are one stream to the system: its read-ahead runs on from one read to
   // the next, though the kernel sends each read on its own. None where it could not be
-  // opened again (out of descriptors, say): each read then opens the container for itself.
+  // opened again (out of descriptors, say): each open then opens the container for itself.
   std::shared_ptr<const InputFile> file;
-  std::mutex layoutMutex;
-  std::unique_ptr<CbzLayout> layout;  // made at its first use
+  std::unique_ptr<CbzLayout> layout;  // cbz view
+
+  const PlannedFile* fileNamed(const std::string& name) const {
+    const auto found = std::lower_bound(
+        files.begin(), files.end(), name,
+        [](const PlannedFile& each, const std::string& wanted) { return each.name < wanted; });
+    return found != files.end() && found->name == name ? &*found : nullptr;
+  }
+  // The memory it holds, as near as the cache needs it.
+  std::size_t memoryUsed() const {
+    std::size_t bytes = sizeof(*this) + files.capacity() * sizeof(PlannedFile);
+    for (const PlannedFile& each : files) {
+      bytes += each.name.capacity() > 15 ? each.name.capacity() + 1 : 0;
+    }
+    return bytes + (layout ? layout->memoryUsed() : 0);
+  }
 };
 
 class CbzFile final : public OpenFile {
@@ -139,6 +148,44 @@ class CbzFile final : public OpenFile {
   const CbzLayout& layout_;
 };
 
+std::optional<std::string> mountWouldShowItself(const std::string& source,
+                                                const std::string& mountPoint) {
+  std::vector<FileIdentity> fromPoint;
+  std::vector<FileIdentity> fromSource;
+  if (identityChain(mountPoint, fromPoint) || fromPoint.empty()) {
+    return std::nullopt;  // what cannot be looked at is for the mount itself to refuse
+  }
+  SourceStat stat;
+  if (!statSource(source, stat) && stat.kind == SourceKind::file) {
+    // One container: its folder is what the mount reads by path, and nothing else of it.
+    if (fromPoint.front() == stat.identity) {
+      return "the mount point is SOURCE itself";
+    }
+    const std::size_t slash = source.rfind('/');
+    if (identityChain(slash == 0 ? "/" : source.substr(0, slash), fromSource) ||
+        fromSource.empty()) {
+      return std::nullopt;
+    }
+    if (fromPoint.front() == fromSource.front()) {
+      return "the mount point is SOURCE's folder";
+    }
+  } else {
+    if (identityChain(source, fromSource) || fromSource.empty()) {
+      return std::nullopt;
+    }
+    if (fromPoint.front() == fromSource.front()) {
+      return "the mount point is SOURCE itself";
+    }
+    if (std::find(fromPoint.begin(), fromPoint.end(), fromSource.front()) != fromPoint.end()) {
+      return "the mount point is inside SOURCE";
+    }
+  }
+  if (std::find(fromSource.begin(), fromSource.end(), fromPoint.front()) != fromSource.end()) {
+    return "SOURCE is inside the mount point";
+  }
+  return std::nullopt;
+}
+
 Library::Library(std::string source, LibraryOptions options) : options_(std::move(options)) {
   SourceStat stat;
   if (!statSource(source, stat) && stat.kind == SourceKind::file) {
@@ -151,18 +198,39 @@ Library::Library(std::string source, LibraryOptions options) : options_(std::mov
   options_.cacheEntries = std::max<std::size_t>(options_.cacheEntries, 1);
 }
 
-std::optional<std::string> Library::viewName(const std::string& name,
-                                             const SourceStat& stat) const {
-  if (stat.kind != SourceKind::file) {
-    return std::nullopt;
-  }
-  for (const std::string_view extension : kExtensions) {
-    if (endsWith(name, extension)) {
-      std::string stem = name.substr(0, name.size() - extension.size());
-      return options_.view == View::cbz ? stem + ".cbz" : stem;
+void Library::tellOnce(const std::string& line) {
+  {
+    const std::lock_guard lock(toldMutex_);
+    if (!told_.insert(line).second) {
+      return;
     }
   }
-  return std::nullopt;
+  tellUser(line, options_.toSystemLog);
+}
+
+bool Library::isOwnRoot(const SourceStat& stat) {
+  if (options_.mountPoint.empty() || stat.kind != SourceKind::directory) {
+    return false;
+  }
+  const std::lock_guard lock(ownMutex_);
+  if (!ownDevice_) {
+    std::uint64_t device = 0;
+    if (mountedDevice(options_.mountPoint, "fuse.kzb", device)) {
+      return false;  // not up yet: nothing of SOURCE can be it
+    }
+    ownDevice_ = device;
+  }
+  return stat.identity.device == *ownDevice_;
+}
+
+bool Library::isContainer(const std::string& name, const SourceStat& stat) {
+  return stat.kind == SourceKind::file &&
+         std::any_of(std::begin(kExtensions), std::end(kExtensions),
+                     [&](std::string_view extension) { return endsWith(name, extension); });
+}
+
+std::optional<std::string> Library::viewName(const std::string& name) const {
+  return options_.view == View::cbz ? cbzFileName(name) : eachFolderName(name);
 }
 
 std::optional<std::string> Library::containerNamed(const std::string& directory,
@@ -180,7 +248,8 @@ std::optional<std::string> Library::containerNamed(const std::string& directory,
       continue;
     }
     SourceStat stat;
-    if (!statSource(joined(directory, candidate), stat) && stat.kind == SourceKind::file) {
+    if (!statSource(joined(directory, candidate), stat) && isContainer(candidate, stat) &&
+        viewName(candidate) == name) {
       return candidate;
     }
   }
@@ -198,25 +267,43 @@ std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
       return found->second.parsed;
     }
   }
+  // One parse at a time: a parse holds its container's whole table for as long as it takes,
+  // and the kernel asks from several threads at once, often for the same container.
+  const std::lock_guard parsing(parseMutex_);
+  {
+    const std::lock_guard lock(mutex_);
+    if (const auto found = cache_.find(key); found != cache_.end()) {
+      recency_.splice(recency_.begin(), recency_, found->second.recency);
+      return found->second.parsed;
+    }
+  }
   std::shared_ptr<Parsed> parsed = parse(path, stat);
+  releaseFreeMemory();  // what the parse let go of goes back to the system, not to waste
+  if (!parsed) {
+    return nullptr;
+  }
+  const std::size_t bytes = parsed->memoryUsed();
   const std::lock_guard lock(mutex_);
   if (cache_.find(key) == cache_.end()) {
     recency_.push_front(key);
-    cache_[key] = Slot{parsed, recency_.begin()};
-    while (cache_.size() > options_.cacheEntries) {
-      cache_.erase(recency_.back());
+    cache_[key] = Slot{parsed, recency_.begin(), bytes};
+    cachedBytes_ += bytes;
+    while (cache_.size() > 1 &&
+           (cache_.size() > options_.cacheEntries || cachedBytes_ > options_.cacheBytes)) {
+      const auto last = cache_.find(recency_.back());
+      cachedBytes_ -= last->second.bytes;
+      cache_.erase(last);
       recency_.pop_back();
     }
   }
   return parsed;
 }
 
-std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
-                                                const SourceStat& stat) const {
+std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const SourceStat& stat) {
   ArchiveReader reader(path);
   const Walk& walk = reader.walk();
   if (walk.status == WalkStatus::cannotOpen) {
-    tellUser("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out", options_.toSystemLog);
+    tellOnce("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out");
     return nullptr;
   }
   if (!isSameFile(reader.input().file(), stat)) {
@@ -224,8 +311,7 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
     return nullptr;
   }
   if (!walk.readWhole()) {
-    tellUser("kzb-mount: " + path + ": " + describeWalk(walk) + "; showing what is intact",
-             options_.toSystemLog);
+    tellOnce("kzb-mount: " + path + ": " + describeWalk(walk) + "; showing what is intact");
   }
   auto parsed = std::make_shared<Parsed>();
   parsed->stat = stat;
@@ -234,52 +320,29 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path,
     file->expectSequentialReads();
     parsed->file = std::move(file);
   }
-  if (options_.view == View::cbz) {
-    parsed->archive = reader.archive();
-    return parsed;
-  }
   ContainerInput& input = reader.input();
-  const FileTable& entries = reader.entries();
-  for (const FileEntry& entry : entries) {
-    if (!isSafeEntryName(entry.name) || !seekToFileChunk(input, entry)) {
-      continue;
-    }
-    const std::uint64_t offset = input.offset();
-    const std::uint64_t present = input.fileSize() - std::min(input.fileSize(), offset);
-    std::string name = toUtf8(untilFirstZero(entry.name));
-    if (entry.size <= present) {
-      parsed->files[std::move(name)] = {offset, entry.size};
-    } else {
-      // As extraction leaves it: the bytes present, unless an earlier row's file stands.
-      parsed->files.try_emplace(std::move(name), FolderFile{offset, present});
-    }
-  }
-  return parsed;
-}
-
-std::error_code Library::layoutOf(Parsed& parsed, const std::string& path) const {
-  const std::lock_guard lock(parsed.layoutMutex);
-  if (parsed.layout) {
-    return {};
-  }
-  ContainerInput input;
-  if (const std::error_code error = input.open(path)) {
-    return error;
-  }
-  if (!isSameFile(input.file(), parsed.stat)) {
-    // Replaced since it was parsed: the next look parses the new one under its own key.
-    return std::make_error_code(std::errc::no_such_file_or_directory);
+  if (options_.view == View::folders) {
+    parsed->files = planExtraction(input, reader.entries()).files;
+    parsed->files.shrink_to_fit();
+    return parsed;
   }
   auto layout = std::make_unique<CbzLayout>();
   ConvertOptions options;
   options.modified = std::chrono::sys_seconds{std::chrono::seconds{input.modifiedTime()}};
   options.application = options_.application;
-  const ConvertResult result = layOutCbz(input, parsed.archive, options, *layout);
+  options.renumber = options_.renumber;
+  const ConvertResult result = layOutCbz(input, reader.archive(), options, *layout);
   if (result.status != ConvertStatus::complete) {
-    return result.error;
+    tellOnce("kzb-mount: " + path + ": " + result.error.message() + "; left out");
+    return nullptr;
   }
-  parsed.layout = std::move(layout);
-  return {};
+  if (result.namesOutOfOrder) {
+    tellOnce("kzb-mount: " + path +
+             ": note: readers sort pages by name, and these names sort out of the "
+             "container's order; --renumber keeps it");
+  }
+  parsed->layout = std::move(layout);
+  return parsed;
 }
 
 std::error_code Library::resolve(const std::string& path, Node& node) {
@@ -296,9 +359,11 @@ std::error_code Library::resolve(const std::string& path, Node& node) {
     const bool inRoot = i == 0;
     const std::string candidate = joined(directory, name);
     SourceStat stat;
-    const bool real = !(only_ && inRoot) && !statSource(candidate, stat) && !viewName(name, stat) &&
-                      stat.kind != SourceKind::other;
-    if (real) {
+    const bool present = !(only_ && inRoot) && !statSource(candidate, stat);
+    if (present && isOwnRoot(stat)) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    if (present && !isContainer(name, stat) && stat.kind != SourceKind::other) {
       node = realNode(candidate, stat);
       if (stat.kind == SourceKind::directory) {
         directory = candidate;
@@ -319,13 +384,13 @@ std::error_code Library::resolve(const std::string& path, Node& node) {
     if (i + 2 != parts.size()) {
       return std::make_error_code(std::errc::no_such_file_or_directory);
     }
-    const auto file = parsed->files.find(parts[i + 1]);
-    if (file == parsed->files.end()) {
+    const PlannedFile* file = parsed->fileNamed(parts[i + 1]);
+    if (file == nullptr) {
       return std::make_error_code(std::errc::no_such_file_or_directory);
     }
     node.kind = Node::Kind::entry;
-    node.dataOffset = file->second.offset;
-    node.size = file->second.size;
+    node.dataOffset = file->offset;
+    node.size = file->size;
     return {};
   }
   node.kind = Node::Kind::directory;
@@ -352,8 +417,8 @@ Node Library::realNode(const std::string& path, const SourceStat& stat) {
   return node;
 }
 
-std::error_code Library::viewNode(const std::string& directory, const std::string& name,
-                                  Node& node, std::shared_ptr<Parsed>& parsed) {
+std::error_code Library::viewNode(const std::string& directory, const std::string& name, Node& node,
+                                  std::shared_ptr<Parsed>& parsed) {
   const std::optional<std::string> container = containerNamed(directory, name);
   if (!container) {
     return std::make_error_code(std::errc::no_such_file_or_directory);
@@ -371,9 +436,6 @@ std::error_code Library::viewNode(const std::string& directory, const std::strin
     node.kind = Node::Kind::containerFolder;
     return {};
   }
-  if (const std::error_code error = layoutOf(*parsed, node.source)) {
-    return error;
-  }
   node.kind = Node::Kind::cbz;
   node.size = parsed->layout->size();
   return {};
@@ -386,12 +448,13 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
     if (!parsed) {
       return std::make_error_code(std::errc::no_such_file_or_directory);
     }
-    for (const auto& [name, file] : parsed->files) {
+    entries.reserve(parsed->files.size());
+    for (const PlannedFile& file : parsed->files) {
       Node entry = node;
       entry.kind = Node::Kind::entry;
       entry.dataOffset = file.offset;
       entry.size = file.size;
-      entries.push_back({name, std::move(entry)});
+      entries.push_back({file.name, std::move(entry)});
     }
     return {};
   }
@@ -411,11 +474,16 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
     }
     const std::string path = joined(node.source, name);
     SourceStat stat;
-    if (statSource(path, stat)) {
-      continue;  // gone since it was listed
+    if (statSource(path, stat) || isOwnRoot(stat)) {
+      continue;  // gone since it was listed, or the mount itself
     }
-    if (const std::optional<std::string> view = viewName(name, stat)) {
-      views.emplace_back(*view, name);
+    if (isContainer(name, stat)) {
+      if (const std::optional<std::string> view = viewName(name)) {
+        views.emplace_back(*view, name);
+      } else {
+        tellOnce("kzb-mount: " + path + ": " + "its file name gives no " +
+                 (options_.view == View::cbz ? "name for the ZIP" : "folder name") + "; left out");
+      }
     } else if (stat.kind != SourceKind::other && !(root && only_)) {
       shown.emplace(name, realNode(path, stat));
     }
@@ -426,9 +494,8 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
           taken->second.kind == Node::Kind::cbz) {
         continue;  // X.kzb and X.KZB: the one resolve() takes is shown already
       }
-      tellUser("kzb-mount: " + joined(node.source, container) + ": " + view +
-                   " stands beside it; left out",
-               options_.toSystemLog);
+      tellOnce("kzb-mount: " + joined(node.source, container) + ": " + view +
+               " stands beside it; left out");
       continue;
     }
     Node child;
@@ -453,7 +520,8 @@ std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file)
     return std::make_error_code(std::errc::no_such_file_or_directory);
   }
   // The container parsed under node.stat's key is open already; anything else is opened and
-  // checked to be the file node.stat describes.
+  // checked to be the file node.stat describes. Either way the file holds its descriptor, so
+  // it reads the container it was opened on whatever happens to the path since.
   std::shared_ptr<const InputFile> input = parsed ? parsed->file : nullptr;
   if (!input) {
     auto opened = std::make_unique<InputFile>();
@@ -465,18 +533,17 @@ std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file)
     }
     if (node.kind == Node::Kind::file) {
       file = std::make_unique<PlainFile>(std::move(opened));
+      file->setNode(node);
       return {};
     }
     input = std::move(opened);
   }
   if (node.kind == Node::Kind::entry) {
     file = std::make_unique<EntryFile>(std::move(input), node.dataOffset, node.size);
-    return {};
+  } else {
+    file = std::make_unique<CbzFile>(std::move(input), parsed, *parsed->layout);
   }
-  if (const std::error_code error = layoutOf(*parsed, node.source)) {
-    return error;
-  }
-  file = std::make_unique<CbzFile>(std::move(input), parsed, *parsed->layout);
+  file->setNode(node);
   return {};
 }
 

@@ -1,18 +1,20 @@
 // The tree kzb-mount shows: SOURCE as it is, read-only, with each container (a regular file
 // whose name ends in ".kzb" or ".KZB") shown instead as
-//  - folders view: a folder named without the extension, holding the files `kzb extract`
-//    writes for it: the names extraction's rules take on this platform (entry_name.h), and of
-//    the rows of one name the last whose stored file stands whole (a row cut short stands
-//    only where no earlier row of its name does, with the bytes the container holds);
-//  - cbz view: a file named with ".cbz" for ".kzb", whose bytes are what `kzb convert` writes
-//    for it (cbz_layout.h).
-// A name in SOURCE that a view's name would take keeps what stands there, and the container
-// is left out. A container that cannot be opened is left out, one that cannot be read whole
-// shows what is intact; each says so in one line (tellUser) when it is parsed.
+//  - folders view: a folder named as `kzb extract --each` names the folder it makes for it
+//    (eachFolderName), holding the files extraction leaves: extraction_plan.h decides which,
+//    under which names and with which bytes, for both;
+//  - cbz view: a file named as `kzb convert` names its ZIP (cbzFileName), whose bytes are
+//    what `kzb convert` (with --renumber where asked) writes for it (cbz_layout.h).
+// A container whose name gives no such name is left out, and so is one whose view's name a
+// name in SOURCE takes. A container that cannot be opened is left out, one that cannot be
+// read whole shows what is intact; each says so in one line (tellUser), once per mount.
+// The mount's own root is never walked into: a name of SOURCE that stands for it is not shown.
 //
-// Parsed containers are kept in a cache of at most `cacheEntries` (least recently used first
-// out), keyed by the container's identity, size and modification time, so a container that
-// changes is parsed again on the next look and memory stays flat whatever the library's size.
+// Parsed containers (their tables of files, or their CBZ layouts) are kept in a cache of at
+// most `cacheBytes` (least recently used first out; the one used last stays whatever its
+// size) and `cacheEntries` containers, keyed by the container's identity, size and
+// modification time, so a container that changes is parsed again on the next look.
+// A file opened keeps the container it was opened on (OpenFile), whatever becomes of its path.
 // Nothing here ever writes to SOURCE. Every member may be called from several threads at once.
 #pragma once
 
@@ -23,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <system_error>
@@ -40,8 +43,12 @@ enum class View { folders, cbz };
 struct LibraryOptions {
   View view = View::folders;
   std::size_t cacheEntries = 256;
+  std::size_t cacheBytes = std::size_t{32} << 20;
+  bool renumber = false;            // cbz view: as kzb convert --renumber
   bool toSystemLog = false;         // where tellUser's lines go
   std::string application = "kzb";  // the ComicBookInfo comment's appID, as kzb convert's
+  // Where the mount stands: the mount's own root is found by it once the mount is up.
+  std::string mountPoint;
 };
 
 // What a path of the mount stands for.
@@ -54,13 +61,27 @@ struct Node {
   std::uint64_t dataOffset = 0;  // entry: where its bytes start in the container
 };
 
+// Whether a mount at `mountPoint` of `source` would show itself: the mount point is SOURCE,
+// or inside it, or SOURCE is inside the mount point (by identity, whatever the spelling of
+// either path). For a SOURCE that is one container, its directory stands for it. Nothing
+// when the mount may go ahead, else the reason, as a line for the user.
+std::optional<std::string> mountWouldShowItself(const std::string& source,
+                                                const std::string& mountPoint);
+
 // A file of the mount, open for reading.
 class OpenFile {
  public:
   virtual ~OpenFile() = default;
-  // Like InputFile::readAt, at the view's offsets.
+  // Like InputFile::readAt, at the view's offsets, from the container the file was opened
+  // on: io_error where its bytes are gone (the container was cut short in place since).
   virtual std::size_t read(std::uint64_t offset, std::span<std::byte> out,
                            std::error_code& error) = 0;
+  // What the file was when opened.
+  const Node& node() const { return node_; }
+  void setNode(const Node& node) { node_ = node; }
+
+ private:
+  Node node_;
 };
 
 class Library {
@@ -93,29 +114,40 @@ class Library {
   struct Slot {
     std::shared_ptr<Parsed> parsed;
     std::list<Key>::iterator recency;
+    std::size_t bytes = 0;
   };
 
   // The parsed container at `path` (whose stat is `stat`); null where it cannot be opened.
   std::shared_ptr<Parsed> parsedAt(const std::string& path, const SourceStat& stat);
-  std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat) const;
+  std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat);
   static Node realNode(const std::string& path, const SourceStat& stat);
   // The view named `name` in the directory `directory` of SOURCE, and its parsed container.
   std::error_code viewNode(const std::string& directory, const std::string& name, Node& node,
                            std::shared_ptr<Parsed>& parsed);
-  // The CBZ layout of a parsed container, made at its first use.
-  std::error_code layoutOf(Parsed& parsed, const std::string& path) const;
   // The container in directory `directory` that the view's name `name` stands for, if any.
   std::optional<std::string> containerNamed(const std::string& directory, const std::string& name);
-  std::optional<std::string> viewName(const std::string& name, const SourceStat& stat) const;
-  bool isShown(const std::string& directory, const std::string& name);
+  std::optional<std::string> viewName(const std::string& name) const;
+  static bool isContainer(const std::string& name, const SourceStat& stat);
+  // Whether `stat` is of the mount's own root.
+  bool isOwnRoot(const SourceStat& stat);
+  // Says `line` once per mount.
+  void tellOnce(const std::string& line);
 
   std::string root_;                 // the directory shown at "/"
   std::optional<std::string> only_;  // SOURCE is one container: its name in root_
   LibraryOptions options_;
 
-  std::mutex mutex_;  // guards the cache
+  std::mutex parseMutex_;  // held for each parse
+  std::mutex mutex_;       // guards the cache
   std::map<Key, Slot> cache_;
   std::list<Key> recency_;  // most recently used first
+  std::size_t cachedBytes_ = 0;
+
+  std::mutex toldMutex_;
+  std::set<std::string> told_;
+
+  std::mutex ownMutex_;
+  std::optional<std::uint64_t> ownDevice_;  // the mount's, once found
 };
 
 }  // namespace kzb::mount

@@ -167,4 +167,9 @@ class OutputFile {
 // (see windowsNameProblem in entry_name.h).
 bool platformRefusesWindowsNames();
 
+// Whether `name` (a stored name up to its first zero unit) is too long for one file name on
+// this platform: over 255 bytes of UTF-8 on POSIX systems, 255 UTF-16 units on Windows, the
+// most that their file systems take.
+bool fileNameTooLong(std::u16string_view name);
+
 }  // namespace kzb

@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -434,6 +435,10 @@ Committed placeNamed(const Target& target, OutputFile::Placement placement,
 
 bool platformRefusesWindowsNames() {
   return false;
+}
+
+bool fileNameTooLong(std::u16string_view name) {
+  return toUtf8(name).size() > NAME_MAX;
 }
 
 void OutputFile::removeTemporariesOnTermination() {

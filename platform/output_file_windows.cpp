@@ -268,6 +268,11 @@ bool platformRefusesWindowsNames() {
   return true;
 }
 
+bool fileNameTooLong(std::u16string_view name) {
+  constexpr std::size_t kLongestName = 255;  // UTF-16 units, as NTFS and the API take them
+  return name.size() > kLongestName;
+}
+
 // Every temporary is marked for deletion whenever this process can end, so the system
 // removes it with the handles of a process that is ended in any way. What the handler adds
 // is the wait for a placement under way. A process started with Ctrl-C ignored is not

@@ -34,6 +34,19 @@ std::error_code listSource(const std::string& path, std::vector<std::string>& na
 // The target of the link at `path`, as it is stored.
 std::error_code readSourceLink(const std::string& path, std::string& target);
 
+// The identities of the directory `path` names (links followed) and of each of its
+// ancestors up to the root of the file system tree, as ".." reaches them, the path's own first.
+std::error_code identityChain(const std::string& path, std::vector<FileIdentity>& chain);
+
+// The device number of the file system mounted last at `point` (an absolute path without
+// links) whose type is `type` ("fuse.kzb"), from the system's table of this process's mounts.
+std::error_code mountedDevice(const std::string& point, std::string_view type,
+                              std::uint64_t& device);
+
+// Gives the memory this process has freed back to the system where the allocator keeps it
+// (glibc keeps freed blocks of its heaps); nothing elsewhere.
+void releaseFreeMemory();
+
 // One line for the user: on stderr, or in the system log where `toSystemLog`.
 void tellUser(std::string_view line, bool toSystemLog);
 

@@ -1,11 +1,14 @@
 // What kzb-mount shows, without FUSE: the cache of parsed containers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "binary_runner.h"
 #include "container_builder.h"
 #include "library.h"
 #include "temp_dir.h"
@@ -63,6 +66,139 @@ TEST(MountLibraryTest, TheCacheLetsGoOfTheLeastRecentlyUsed) {
   }
   EXPECT_EQ(namesIn(library, "a"), std::vector<std::string>{"old.jpg"});  // kept
   EXPECT_EQ(namesIn(library, "b"), std::vector<std::string>{"new.jpg"});  // let go
+}
+
+std::set<std::string> namesUnder(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+std::set<std::string> listedAt(Library& library, const std::string& path) {
+  Node node;
+  std::vector<Library::Listed> entries;
+  EXPECT_FALSE(library.resolve(path, node)) << path;
+  EXPECT_FALSE(library.list(node, entries)) << path;
+  std::set<std::string> names;
+  for (const Library::Listed& entry : entries) {
+    EXPECT_TRUE(names.insert(entry.name).second) << "twice: " << entry.name;
+  }
+  return names;
+}
+
+// Each container shows under the name kzb extract --each gives its folder, or kzb convert its
+// ZIP, or not at all where they write none: never a second "." or "..", never a name convert
+// refuses (a backslash, bytes that are not UTF-8).
+TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
+  testing::TempDir dir;
+  const fs::path source = dir.path() / "source";
+  fs::create_directories(source);
+  const std::vector<std::string> names = {"plain.kzb",   "..kzb",       "...kzb", "back\\slash.kzb",
+                                          "bad\xff.kzb", ".hidden.kzb", "UP.KZB"};
+  for (const std::string& name : names) {
+    testing::writeFile(source / name, containerHolding(u"page.jpg"));
+  }
+  for (const View view : {View::folders, View::cbz}) {
+    SCOPED_TRACE(view == View::cbz ? "cbz" : "folders");
+    std::set<std::string> written;
+    for (const std::string& name : names) {
+      const fs::path out = dir.path() / "out";
+      fs::remove_all(out);
+      fs::create_directories(out);
+      if (view == View::cbz) {
+        testing::runProgram(KZB_BINARY, out, {"convert", (source / name).string()});
+      } else {
+        testing::runProgram(KZB_BINARY, out, {"extract", "--each", (source / name).string()});
+      }
+      for (const std::string& made : namesUnder(out)) {
+        written.insert(made);
+      }
+    }
+    LibraryOptions options;
+    options.view = view;
+    Library library(source.string(), options);
+    const std::set<std::string> shown = listedAt(library, "/");
+    EXPECT_EQ(shown, written);
+    for (const std::string& name : shown) {
+      Node node;
+      EXPECT_FALSE(library.resolve("/" + name, node)) << name;
+    }
+    for (const std::string& name : names) {
+      const std::string stem = name.substr(0, name.size() - 4);
+      const std::string shownAs = view == View::cbz ? stem + ".cbz" : stem;
+      Node node;
+      if (shownAs != "." && shownAs != ".." && !written.contains(shownAs)) {
+        EXPECT_TRUE(library.resolve("/" + shownAs, node)) << shownAs;
+      }
+    }
+  }
+}
+
+// The folder of a container holds what kzb extract --each leaves of it: stored names that
+// become one file name keep the first, a name too long for a file name is left out (and so
+// listing does not fail), a later whole copy replaces an earlier one.
+TEST(MountLibraryTest, AFolderHoldsWhatExtractLeaves) {
+  testing::TempDir dir;
+  const fs::path source = dir.path() / "source";
+  fs::create_directories(source);
+  testing::Publication publication;
+  publication.files = {{u"x\xD800.t", "first", {}},
+                       {u"x\xDC00.t", "second", {}},
+                       {std::u16string(300, u'a') + u".jpg", "long", {}},
+                       {std::u16string(5000, u'b') + u".jpg", "longer", {}},
+                       {std::u16string(85, u'가') + u".jpg", "255 bytes", {}},
+                       {u"p.jpg", "one", {}},
+                       {u"p.jpg", "two", {}},
+                       {u"ok.txt", "ok", {}}};
+  testing::writeFile(source / "book.kzb", testing::buildContainer(publication));
+  const fs::path out = dir.path() / "out";
+  fs::create_directories(out);
+  testing::runProgram(KZB_BINARY, out, {"extract", "--each", (source / "book.kzb").string()});
+  Library library(source.string(), {});
+  const std::set<std::string> shown = listedAt(library, "/book");
+  EXPECT_EQ(shown, namesUnder(out / "book"));
+  for (const std::string& name : shown) {
+    SCOPED_TRACE(name);
+    Node node;
+    ASSERT_FALSE(library.resolve("/book/" + name, node));
+    std::unique_ptr<OpenFile> file;
+    ASSERT_FALSE(library.open(node, file));
+    std::string bytes(static_cast<std::size_t>(node.size), '\0');
+    std::error_code error;
+    EXPECT_EQ(file->read(0, std::as_writable_bytes(std::span(bytes)), error), bytes.size());
+    EXPECT_EQ(bytes, testing::readFile(out / "book" / name));
+  }
+}
+
+// The cache holds parsed containers up to its size in bytes: with room for about one, the
+// second container parsed lets the first go, though the count would keep both.
+TEST(MountLibraryTest, TheCacheIsBoundedInBytes) {
+  testing::TempDir dir;
+  const auto pages = [](char first) {
+    testing::Publication publication;
+    for (int i = 0; i < 2000; ++i) {
+      const std::string name = first + ("-page-name-long-enough-to-count-" + std::to_string(i));
+      publication.files.push_back({std::u16string(name.begin(), name.end()), "x", {}});
+    }
+    return testing::buildContainer(publication);
+  };
+  for (const char* name : {"a.kzb", "b.kzb"}) {
+    testing::writeFile(dir.path() / name, pages('o'));
+  }
+  LibraryOptions options;
+  options.cacheEntries = 100;
+  options.cacheBytes = 200 * 1024;  // one table of 2,000 such names, not two
+  Library library(dir.path().string(), options);
+  for (const char* folder : {"a", "b"}) {
+    ASSERT_EQ(namesIn(library, folder).size(), 2000u) << folder;
+  }
+  for (const char* name : {"a.kzb", "b.kzb"}) {
+    rewriteUnseen(dir.path() / name, pages('n'));
+  }
+  EXPECT_EQ(namesIn(library, "b").front().front(), 'o');  // kept
+  EXPECT_EQ(namesIn(library, "a").front().front(), 'n');  // let go
 }
 
 }  // namespace

@@ -6,18 +6,20 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +35,7 @@ namespace kzb {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testing::Bytes;
 using testing::StoredFile;
 
@@ -438,6 +441,331 @@ TEST_F(MountTest, UnmountWhileAFileIsOpen) {
   close(fd);
   EXPECT_TRUE(mount.unmount());
   EXPECT_FALSE(isMountPoint(point));
+}
+
+// Mounts that would show themselves are refused at the start, with status 2, however the
+// paths are spelled: the mount point is SOURCE, inside it (by "..", ".", a link, a bind
+// mount), SOURCE is inside the mount point, or SOURCE is a container and the mount point its
+// folder.
+TEST_F(MountTest, AMountThatWouldShowItselfIsRefused) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path dir = dir_.path();
+  fs::create_directories(source_ / "inner");
+  fs::create_directory_symlink(source_ / "inner", dir / "link");
+  fs::create_directories(dir / "bound");
+  ASSERT_EQ(::mount(source_.c_str(), (dir / "bound").c_str(), nullptr, MS_BIND, nullptr), 0);
+  struct Case {
+    fs::path cwd;
+    std::string source;
+    std::string point;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {dir, "source", "source", "is SOURCE itself"},
+      {dir, "source", "source/inner", "is inside SOURCE"},
+      {dir, "source/inner/..", "source", "is SOURCE itself"},
+      {source_, ".", "inner", "is inside SOURCE"},
+      {source_ / "inner", "..", ".", "is inside SOURCE"},
+      {dir, "source", "link", "is inside SOURCE"},
+      {dir, "source", "bound/inner", "is inside SOURCE"},
+      {dir, "bound", "source/inner", "is inside SOURCE"},
+      {dir, "source/inner", "source", "SOURCE is inside the mount point"},
+      {dir, "source/book.kzb", "source", "is SOURCE's folder"},
+      {dir, "source/book.kzb", "source/book.kzb", "is SOURCE itself"},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.source + " at " + each.point);
+    for (const std::string view : {"folders", "cbz"}) {
+      const testing::Outcome outcome =
+          testing::runProgram(KZB_MOUNT_BINARY, each.cwd, {each.source, each.point, "--as", view});
+      if (outcome.status == 0) {
+        // Mounted: detached at once, before any look at it waits on itself for good.
+        shell("fusermount3 -u -z " + quoted((each.cwd / each.point).string()));
+      }
+      EXPECT_EQ(outcome.status, 2) << outcome.err;
+      EXPECT_NE(outcome.err.find(each.why), std::string::npos) << outcome.err;
+      EXPECT_NE(outcome.err.find("the mount would show itself"), std::string::npos);
+    }
+  }
+  ::umount2((dir / "bound").c_str(), MNT_DETACH);
+  // A container and a mount point beside it, in its folder, is no loop.
+  Mounted beside(source_ / "book.kzb", source_ / "inner", {});
+  EXPECT_TRUE(beside.mounted()) << beside.errors();
+}
+
+// A mount that comes to stand inside SOURCE once mounted (here bound there) is not shown,
+// so no walk of the mount goes into it: find ends, and sees the rest.
+TEST_F(MountTest, TheMountsOwnRootIsNotWalkedInto) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path point = dir_.path() / "mnt";
+  Mounted mount(source_, point, {});
+  ASSERT_TRUE(mount.mounted()) << mount.errors();
+  fs::create_directories(source_ / "시리즈" / "inside");
+  ASSERT_EQ(
+      ::mount(point.c_str(), (source_ / "시리즈" / "inside").c_str(), nullptr, MS_BIND, nullptr),
+      0);
+  const fs::path listing = dir_.path() / "find.txt";
+  const int status = std::system(
+      ("timeout -s KILL 20 find " + quoted(point.string()) + " > " + quoted(listing.string()))
+          .c_str());
+  const std::string found = testing::readFile(listing);
+  EXPECT_FALSE(fs::exists(point / "시리즈" / "inside"));
+  ::umount2((source_ / "시리즈" / "inside").c_str(), MNT_DETACH);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << found;
+  EXPECT_EQ(found.find("inside"), std::string::npos) << found;
+  EXPECT_NE(found.find("notes.txt"), std::string::npos) << found;
+}
+
+// Reads an open file on to its end, a block at a time: what it gave, and the errno of a
+// failed read (0 where it ended well). Every read but the last must be whole.
+struct ReadOn {
+  std::string bytes;
+  int error = 0;
+  bool shortRead = false;
+};
+ReadOn readOn(int fd) {
+  ReadOn result;
+  std::string block(128 * 1024, '\0');
+  for (;;) {
+    const ssize_t got = ::read(fd, block.data(), block.size());
+    if (got < 0) {
+      result.error = errno;
+      return result;
+    }
+    if (got == 0) {
+      return result;
+    }
+    if (static_cast<std::size_t>(got) < block.size()) {
+      if (result.shortRead) {
+        return result;  // two short reads: the second is no end of file
+      }
+      result.shortRead = true;
+    }
+    result.bytes.append(block.data(), static_cast<std::size_t>(got));
+  }
+}
+
+// A file open on the mount reads the container it was opened on to its end, whatever becomes
+// of the container's path; where its bytes are gone, the read fails with EIO, never short.
+TEST_F(MountTest, AnOpenFileKeepsTheContainerItWasOpenedOn) {
+  SKIP_WITHOUT_FUSE();
+  constexpr std::size_t kPage = 4 << 20;
+  constexpr std::size_t kFirst = 1 << 20;
+  const fs::path library = dir_.path() / "library";
+  const fs::path container = library / "x.kzb";
+  const Bytes olds = containerOf({{u"page.bin", std::string(kPage, 'A'), {}}});
+  const Bytes news = containerOf({{u"page.bin", std::string(kPage, 'B'), {}}});
+  struct Case {
+    std::string name;
+    std::function<void()> change;
+    bool bytesGone;
+  };
+  const std::vector<Case> cases = {
+      {"replaced by rename",
+       [&] {
+         testing::writeFile(dir_.path() / "new.kzb", news);
+         fs::rename(dir_.path() / "new.kzb", container);
+       },
+       false},
+      {"unlinked", [&] { fs::remove(container); }, false},
+      {"a FIFO in its place",
+       [&] {
+         fs::remove(container);
+         ASSERT_EQ(mkfifo(container.c_str(), 0644), 0);
+       },
+       false},
+      {"a folder in its place",
+       [&] {
+         fs::remove(container);
+         fs::create_directory(container);
+       },
+       false},
+      {"a link in its place",
+       [&] {
+         fs::remove(container);
+         fs::create_symlink("elsewhere.kzb", container);
+       },
+       false},
+      {"cut short in place", [&] { fs::resize_file(container, olds.size() / 2); }, true},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    fs::remove_all(library);
+    fs::create_directories(library);
+    testing::writeFile(container, olds);
+    const fs::path point = dir_.path() / "mnt";
+    Mounted mount(library, point, {});
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    const int fd = ::open((point / "x" / "page.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::string first(kFirst, '\0');
+    ASSERT_EQ(::read(fd, first.data(), first.size()), static_cast<ssize_t>(kFirst));
+    each.change();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past the attribute timeout
+    struct stat status {};
+    static_cast<void>(::stat((point / "x" / "page.bin").c_str(), &status));
+    const ReadOn rest = readOn(fd);
+    close(fd);
+    if (each.bytesGone) {
+      EXPECT_EQ(rest.error, EIO);
+      EXPECT_LT(rest.bytes.size(), kPage - kFirst);
+    } else {
+      EXPECT_EQ(rest.error, 0) << std::strerror(rest.error);
+      EXPECT_EQ(rest.bytes.size(), kPage - kFirst);
+    }
+    EXPECT_EQ(rest.bytes.find_first_not_of('A'), std::string::npos);
+    EXPECT_FALSE(rest.shortRead && !each.bytesGone);  // cut short: EIO follows the part read
+    ASSERT_TRUE(mount.unmount());
+  }
+}
+
+// The CBZ opened before its container was replaced reads on as the ZIP of the old one, a
+// file opened after reads the new one's, both open at once, and each is what kzb convert
+// writes of its container.
+TEST_F(MountTest, ACbzOpenBeforeAReplacementReadsTheOldContainer) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path library = dir_.path() / "library";
+  fs::create_directories(library);
+  const fs::path container = library / "x.kzb";
+  const fs::path converted = dir_.path() / "converted";
+  fs::create_directories(converted);
+  std::vector<std::string> zips;
+  for (const char fillWith : {'A', 'B'}) {
+    testing::writeFile(container, containerOf({{u"p1.bin", std::string(3 << 20, fillWith), {}},
+                                               {u"p2.bin", std::string(3 << 20, fillWith), {}}}));
+    testing::runProgram(KZB_BINARY, converted, {"convert", container.string()});
+    zips.push_back(testing::readFile(converted / "x.cbz"));
+    if (fillWith == 'A') {
+      fs::rename(container, dir_.path() / "old.kzb");
+    }
+  }
+  fs::rename(dir_.path() / "old.kzb", container);
+  const fs::path point = dir_.path() / "mnt";
+  Mounted mount(library, point, {"--as", "cbz"});
+  ASSERT_TRUE(mount.mounted()) << mount.errors();
+  const int before = ::open((point / "x.cbz").c_str(), O_RDONLY);
+  ASSERT_GE(before, 0);
+  std::string first(1 << 20, '\0');
+  ASSERT_EQ(::read(before, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  testing::writeFile(dir_.path() / "new.kzb",
+                     containerOf({{u"p1.bin", std::string(3 << 20, 'B'), {}},
+                                  {u"p2.bin", std::string(3 << 20, 'B'), {}}}));
+  fs::last_write_time(dir_.path() / "new.kzb", fs::last_write_time(container) + 5s);
+  fs::rename(dir_.path() / "new.kzb", container);
+  testing::runProgram(KZB_BINARY, converted, {"convert", container.string()});
+  zips[1] = testing::readFile(converted / "x.cbz");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const int after = ::open((point / "x.cbz").c_str(), O_RDONLY);
+  ASSERT_GE(after, 0);
+  std::string half(2 << 20, '\0');
+  ASSERT_EQ(::read(after, half.data(), half.size()), static_cast<ssize_t>(half.size()));
+  const ReadOn rest = readOn(before);
+  const ReadOn restAfter = readOn(after);
+  close(before);
+  close(after);
+  EXPECT_EQ(rest.error, 0);
+  EXPECT_TRUE(first + rest.bytes == zips[0]);
+  EXPECT_EQ(restAfter.error, 0);
+  EXPECT_TRUE(half + restAfter.bytes == zips[1]);
+  ASSERT_TRUE(mount.unmount());
+}
+
+// kzb-mount's command line is kzb's: CLI11's parser and its conventions, status 2 for a
+// usage error named on one line, --help and --version on standard output.
+TEST_F(MountTest, TheCommandLineIsKzbs) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const std::string none = (dir_.path() / "none").string();
+  const std::vector<Case> cases = {
+      {{"--help"}, 0, "Usage: kzb-mount [OPTIONS] SOURCE MOUNTPOINT", ""},
+      {{"--version"}, 0, "kzb-mount " KZB_VERSION "\n", ""},
+      {{none, none, "--as"}, 2, "", "kzb-mount: --as"},
+      {{none, none, "--as", "zip"}, 2, "", "not 'zip'"},
+      {{none, none, "--cache", "-1"}, 2, "", "not '-1'"},
+      {{none, none, "--cache", "12abc"}, 2, "", "not '12abc'"},
+      {{none, none, "--cache-size", "0"}, 2, "", "not '0'"},
+      {{none}, 2, "", "MOUNTPOINT is required"},
+      {{none, none, "--bogus"}, 2, "", "--bogus"},
+      {{none, none}, 1, "", "No such file or directory"},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.args.back());
+    const testing::Outcome outcome = testing::runProgram(KZB_MOUNT_BINARY, dir_.path(), each.args);
+    EXPECT_EQ(outcome.status, each.status) << outcome.err;
+    EXPECT_NE(outcome.out.find(each.out), std::string::npos) << outcome.out;
+    EXPECT_NE(outcome.err.find(each.err), std::string::npos) << outcome.err;
+    if (each.status == 2) {
+      EXPECT_NE(outcome.err.find("(see 'kzb-mount --help')"), std::string::npos) << outcome.err;
+      EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    }
+  }
+}
+
+// A container left out is told once per mount, however often it is listed or looked up.
+TEST_F(MountTest, AContainerLeftOutIsToldOnce) {
+  SKIP_WITHOUT_FUSE();
+  fs::create_directories(source_ / "twice");  // takes twice.kzb's folder name
+  const fs::path point = dir_.path() / "mnt";
+  Mounted mount(source_, point, {"--cache", "1"});
+  ASSERT_TRUE(mount.mounted()) << mount.errors();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(shell("ls -l " + quoted(point.string())), 0);
+    EXPECT_FALSE(fs::exists(point / "garbage" / "x"));
+    EXPECT_TRUE(fs::exists(point / "book" / "003.txt"));  // lets garbage.kzb go from the cache
+  }
+  ASSERT_TRUE(mount.unmount());
+  const std::string errors = mount.errors();
+  for (const std::string line : {"twice.kzb: twice stands beside it; left out",
+                                 "garbage.kzb: damaged", "cut.kzb: damaged"}) {
+    std::size_t count = 0;
+    for (std::size_t at = errors.find(line); at != std::string::npos;
+         at = errors.find(line, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, 1u) << line << "\n" << errors;
+  }
+}
+
+// Where names sort out of table order, --renumber gives what kzb convert --renumber writes;
+// without it the mount notes it once, as kzb convert does.
+TEST_F(MountTest, RenumberedPagesAreWhatConvertRenumberWrites) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path library = dir_.path() / "library";
+  fs::create_directories(library);
+  std::vector<StoredFile> pages = {{u"표지.png", "cover", {}}};
+  for (int i = 2; i <= 20; ++i) {
+    const std::string name = std::to_string(i) + ".png";
+    pages.push_back({std::u16string(name.begin(), name.end()), name, {}});
+  }
+  testing::writeFile(library / "book.kzb", containerOf(pages));
+  const fs::path out = dir_.path() / "converted";
+  fs::create_directories(out);
+  const testing::Outcome converted = testing::runProgram(
+      KZB_BINARY, out, {"convert", "--renumber", (library / "book.kzb").string()});
+  ASSERT_EQ(converted.status, 0) << converted.err;
+  for (const bool renumber : {true, false}) {
+    SCOPED_TRACE(renumber);
+    const fs::path point = dir_.path() / (renumber ? "renumbered" : "plain");
+    std::vector<std::string> options = {"--as", "cbz"};
+    if (renumber) {
+      options.emplace_back("--renumber");
+    }
+    Mounted mount(library, point, options);
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    EXPECT_EQ(shell("cmp " + quoted((out / "book.cbz").string()) + " " +
+                    quoted((point / "book.cbz").string())),
+              renumber ? 0 : 1);
+    EXPECT_EQ(shell("ls -l " + quoted(point.string())), 0);
+    ASSERT_TRUE(mount.unmount());
+    const std::string errors = mount.errors();
+    const std::string note = "book.kzb: note: readers sort pages by name";
+    EXPECT_EQ(errors.find(note) != std::string::npos, !renumber) << errors;
+    EXPECT_EQ(errors.find(note), errors.rfind(note)) << errors;
+  }
 }
 
 }  // namespace

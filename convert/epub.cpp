@@ -145,7 +145,7 @@ std::string derivedUuid(const Archive& archive) {
   }
   std::array<unsigned char, 16> uuid{};
   for (std::size_t lane = 0; lane < 4; ++lane) {
-    const unsigned char seed = static_cast<unsigned char>('k' + lane);
+    const auto seed = static_cast<unsigned char>('k' + lane);
     uLong crc = crc32(0L, &seed, 1);
     crc = crc32_z(crc, data.data(), data.size());
     for (std::size_t i = 0; i < 4; ++i) {
@@ -231,7 +231,7 @@ class Book {
   std::string page(const Item& item, std::size_t position) const {
     const std::string width = std::to_string(item.image.width);
     const std::string height = std::to_string(item.image.height);
-    return head(item.label, "    <meta name=\"viewport\" content=\"width=" + width + ", height=" +
+    return head(item.label, R"(    <meta name="viewport" content="width=)" + width + ", height=" +
                                 height + "\"/>\n    <style>html, body { margin: 0; padding: 0; } " +
                                 "img { display: block; width: " + width + "px; height: " + height +
                                 "px; }</style>\n") +
@@ -281,7 +281,7 @@ class Book {
     // them) find it there rather than render the first page for one.
     for (std::size_t i = 0; i < items_.size(); ++i) {
       if (items_[i].kind == ItemKind::page) {
-        out += "    <meta name=\"cover\" content=\"i" + numbered(i + 1, width_) + "\"/>\n";
+        out += R"(    <meta name="cover" content="i)" + numbered(i + 1, width_) + "\"/>\n";
         break;
       }
     }
@@ -320,7 +320,7 @@ class Book {
   }
 
   std::string title() const {
-    const std::string stored = text(Metadata::title);
+    std::string stored = text(Metadata::title);
     if (!stored.empty()) {
       return stored;
     }

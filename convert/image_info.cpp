@@ -292,21 +292,21 @@ std::optional<ImageInfo> svg(const Head& head) {
 
 }  // namespace
 
-std::optional<ImageInfo> imageInfo(std::span<const std::byte> bytes) {
-  const Head head(bytes.first(std::min(bytes.size(), kImageHeadSize)));
-  if (head.byte(0) == 0xFFu && head.byte(1) == 0xD8u) {
-    return jpeg(head);
+std::optional<ImageInfo> imageInfo(std::span<const std::byte> head) {
+  const Head first(head.first(std::min(head.size(), kImageHeadSize)));
+  if (first.byte(0) == 0xFFu && first.byte(1) == 0xD8u) {
+    return jpeg(first);
   }
-  if (head.startsWith(0, "\x89PNG\r\n\x1A\n")) {
-    return png(head);
+  if (first.startsWith(0, "\x89PNG\r\n\x1A\n")) {
+    return png(first);
   }
-  if (head.startsWith(0, "GIF87a") || head.startsWith(0, "GIF89a")) {
-    return gif(head);
+  if (first.startsWith(0, "GIF87a") || first.startsWith(0, "GIF89a")) {
+    return gif(first);
   }
-  if (head.startsWith(0, "RIFF") && head.startsWith(8, "WEBP")) {
-    return webp(head);
+  if (first.startsWith(0, "RIFF") && first.startsWith(8, "WEBP")) {
+    return webp(first);
   }
-  return svg(head);
+  return svg(first);
 }
 
 std::string_view mediaType(ImageKind kind) {

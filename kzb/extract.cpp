@@ -260,7 +260,10 @@ class ExtractRun {
     const std::string directory = destinationFor(container, options_.directory, options_.beside);
     const fs::path folder =
         directory.empty() ? pathFromUtf8(name) : pathFromUtf8(directory) / pathFromUtf8(name);
-    const std::string shown = utf8FromPath(folder);
+    // As convert shows its ZIP: joined with the separator every platform takes.
+    const bool separated =
+        directory.empty() || directory.back() == '/' || directory.back() == '\\';
+    const std::string shown = directory + (separated ? "" : "/") + name;
     std::optional<Directory> base = open(directory);
     if (!base) {
       return nullptr;

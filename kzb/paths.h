@@ -27,7 +27,16 @@ inline std::string destinationFor(const std::string& container, const std::strin
   if (!beside || folder.empty()) {
     return directory;
   }
-  return utf8FromPath(directory.empty() ? folder : folder / pathFromUtf8(directory));
+  if (directory.empty()) {
+    return utf8FromPath(folder);
+  }
+  if (pathFromUtf8(directory).has_root_path()) {  // taken as it is, as the system takes it
+    return utf8FromPath(folder / pathFromUtf8(directory));
+  }
+  // Joined as the lines show paths, with the separator every platform takes.
+  const std::string base = utf8FromPath(folder);
+  const bool separated = base.back() == '/' || base.back() == '\\';
+  return base + (separated ? "" : "/") + directory;
 }
 
 }  // namespace kzb::tool

@@ -94,7 +94,11 @@ TEST(EachFolderNameTest, IsTheFileNameWithoutItsExtension) {
   EXPECT_EQ(eachFolderName("dir/a.kzb"), "a");
   EXPECT_EQ(eachFolderName("..kzb"), std::nullopt);
   EXPECT_EQ(eachFolderName("...kzb"), std::nullopt);
+#ifdef _WIN32
+  EXPECT_EQ(eachFolderName("back\\slash.kzb"), "slash");  // a separator there
+#else
   EXPECT_EQ(eachFolderName("back\\slash.kzb"), "back\\slash");
+#endif
 }
 
 }  // namespace

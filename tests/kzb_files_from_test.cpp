@@ -102,11 +102,11 @@ TEST_F(FilesFromTest, TakesEachNameOfTheListAfterTheArguments) {
       {{"--files-from", "absent"},
        "cannot read the list of containers 'absent': No such file or directory"},
       {{"--files-from", "@"}, "no container given"},
-      {{"--files-from", "../nul"},
-       "the list of containers '../nul' holds a NUL byte; --null reads such lists"},
+      {{"--files-from", "../nul-list"},
+       "the list of containers '../nul-list' holds a NUL byte; --null reads such lists"},
       {{"--null", "a.kzb"}, "--null requires --files-from"},
   };
-  testing::writeFile(work().parent_path() / "nul", "a.kzb\0with space.kzb\0"s);
+  testing::writeFile(work().parent_path() / "nul-list", "a.kzb\0with space.kzb\0"s);
   for (const auto& [args, problem] : usage) {
     std::vector<std::string> withCommand{"test"};
     withCommand.insert(withCommand.end(), args.begin(), args.end());

@@ -77,6 +77,9 @@ Host *
   UserKnownHostsFile $t/known_hosts
   StrictHostKeyChecking yes
   BatchMode yes
+  ConnectTimeout 10
+  ServerAliveInterval 5
+  ServerAliveCountMax 3
   LogLevel ERROR
 EOF
 for w in w1 w2; do
@@ -172,7 +175,9 @@ while [ -z "$caught" ] && ((SECONDS < deadline)) && kill -0 "$fleet" 2>/dev/null
     kill -CONT "$pid" 2>/dev/null || true
   done
 done
-[ -n "$caught" ] || fail "no kzb on w2 was caught writing: $(tail -5 "$t/run1.out")"
+# Where every job on w2 finished before one could be caught mid-write, the kill-midway case was
+# not made: say so and skip rather than pass or fail on timing.
+[ -n "$caught" ] || skip "no kzb on w2 could be caught mid-write this time (the jobs finished first); not run"
 : >"$t/in_flight"
 while IFS= read -r -d '' arg; do
   case $arg in

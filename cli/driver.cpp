@@ -1,12 +1,17 @@
 #include "driver.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "archive_reader.h"
 #include "console.h"
 #include "diagnostics.h"
+#include "directory.h"
+#include "extract.h"
 #include "report.h"
 #include "utf8.h"
+#include "writer_pool.h"
 
 namespace kzb {
 namespace {
@@ -27,6 +32,72 @@ std::error_code reportFailure(const std::ostream& out) {
     return standard->failure();
   }
   return out ? std::error_code{} : std::make_error_code(std::errc::io_error);
+}
+
+// What the process holds open besides the files it writes: the standard streams, the
+// container, the working directory and what the runtime opens.
+constexpr std::uint64_t kReservedDescriptors = 16;
+
+// The threads that write files: one a core the process may run on, each with the two ends of
+// its pipe for the system's copy, and files enough to keep it busy under the limit on open
+// files. One core, or a limit too low for more, writes on this thread alone.
+unsigned writerThreads() {
+  const std::uint64_t limit = console::openFileLimit();
+  unsigned threads = console::usableProcessors();
+  while (threads > 1 && limit != 0 && limit < kReservedDescriptors + std::uint64_t{6} * threads) {
+    --threads;
+  }
+  return threads;
+}
+
+std::size_t filesOpenAtOnce() {
+  const std::uint64_t limit = console::openFileLimit();
+  if (limit == 0) {
+    return OutputFile::kMostPending;
+  }
+  return static_cast<std::size_t>(limit > kReservedDescriptors ? limit - kReservedDescriptors : 1);
+}
+
+// Every entry, in table order, each line said as its file is settled.
+bool extractAll(ArchiveReader& reader, std::ostream& err) {
+  const FileTable& entries = reader.entries();
+  if (entries.empty()) {
+    return true;
+  }
+  Directory working;
+  if (const std::error_code error = working.openWorking()) {
+    const Extraction failure{ExtractStatus::cannotCreate, error, NameProblem::none, {}};
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      err << kProgram << entryLabel(entries[index], index) << ": " << describe(failure) << '\n';
+    }
+    return false;
+  }
+  const unsigned threads = writerThreads();
+  std::optional<WriterPool> pool;
+  if (threads > 1) {
+    pool.emplace(threads);
+  }
+  ExtractOptions options;
+  options.mostPending = filesOpenAtOnce();
+  options.pool = pool ? &*pool : nullptr;
+  bool succeeded = true;
+  const auto tell = [&](const std::vector<Completed>& completed) {
+    for (const Completed& done : completed) {
+      if (!done.extraction.succeeded()) {
+        succeeded = false;
+        err << kProgram << entryLabel(entries[done.token], done.token) << ": "
+            << describe(done.extraction) << '\n';
+        err.flush();  // each line as it happens: a signal may end the run before the next
+      }
+    }
+  };
+  Extractor extractor(working, options);
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    extractor.submit(reader.input(), entries[index], index);
+    tell(extractor.takeCompleted());
+  }
+  tell(extractor.finish());
+  return succeeded;
 }
 
 }  // namespace
@@ -58,14 +129,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     succeeded = false;
     err << kProgram << "standard output: write failed: " << failure.message() << '\n';
   }
-  for (std::size_t index = 0; index < reader.entries().size(); ++index) {
-    const Extraction extraction = reader.extract(index);
-    if (!extraction.succeeded()) {
-      succeeded = false;
-      err << kProgram << entryLabel(reader.entries()[index], index) << ": " << describe(extraction)
-          << '\n';
-      err.flush();  // each line as it happens: a signal may end the run before the next
-    }
+  if (!extractAll(reader, err)) {
+    succeeded = false;
   }
   err.flush();
   return succeeded ? 0 : 1;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -31,6 +32,16 @@ constexpr std::uint64_t kBatchBytes = std::uint64_t{1024} * 1024 * 1024;
 // batch's flush finds it written; smaller ones are left to go together with the flush, as
 // starting each on its own costs more than it saves.
 constexpr std::uint32_t kWritebackFrom = 64 * 1024;
+
+// The payload bytes that files in flight hold at most: only those under kSystemCopyFrom are
+// read ahead, into memory, and these few cover the threads of any machine.
+constexpr std::size_t kMostBytesInFlight = std::size_t{4} * 1024 * 1024;
+
+// The fewest files an extractor must be allowed to hold open to write on a pool's threads.
+constexpr std::size_t kLeastForThreads = 4;
+
+// How many files an extractor holds open at most, whatever it is allowed.
+constexpr std::size_t kMostPending = OutputFile::kMostPending;
 
 // Whether the process may open no more files. Compared by value, without asking the error's
 // category: a sanitizer's check of that call needs a descriptor itself.
@@ -61,75 +72,225 @@ bool seekToFileChunk(ContainerInput& input, const FileEntry& entry) {
          static_cast<std::uint32_t>(header.payloadLength) == entry.size;
 }
 
+// One submitted entry, from its check to its settling. The submitting thread fills in what
+// comes before `output`; whoever writes the file (a pool's thread, or the submitting one)
+// fills in `output` and `written`, and the submitting thread reads them only once `done`.
+struct Extractor::Job {
+  std::size_t token = 0;
+  std::u16string name;     // up to its first zero unit
+  std::uint32_t size = 0;  // of the payload, as the entry gives it
+  // The payload: read already into `bytes`, or to be copied from `source` at `offset`.
+  std::vector<std::byte> bytes;
+  const InputFile* source = nullptr;
+  std::uint64_t offset = 0;
+  // What was found before any file was made: a failure that makes none (an unsafe name, no
+  // stored file at the position), or how reading `bytes` went (extracted, truncated, or
+  // readFailed, which makes the file and drops it, as a failed read always has).
+  Extraction found;
+  bool makesFile = false;
+  bool writeback = false;  // start the file's writing to the disk once written (sync)
+  FileIdentity container;
+  std::size_t bytesHeld = 0;  // bytes.size() when submitted, for the bound on memory
+  std::unique_ptr<OutputFile> output;
+  Extraction written;
+  std::atomic<bool> done{true};
+};
+
 Extractor::Extractor(const Directory& destination, ExtractOptions options)
-    : destination_(destination), options_(options), output_(std::make_unique<OutputFile>()) {}
+    : destination_(destination), options_(options) {
+  const std::size_t budget = std::clamp<std::size_t>(options_.mostPending, 1, kMostPending);
+  if (budget < kLeastForThreads) {
+    options_.pool = nullptr;  // too few files may be open to write several at once
+  }
+  // Enough files in flight that no thread of the pool waits for work, and half the budget at
+  // most, so that a synchronized batch keeps the rest.
+  mostInFlight_ = options_.pool == nullptr
+                      ? 1
+                      : std::clamp<std::size_t>(std::size_t{32} * options_.pool->threads(), 1,
+                                                std::max<std::size_t>(1, budget / 2));
+  mostBatched_ =
+      options_.pool == nullptr ? budget : std::max<std::size_t>(1, budget - mostInFlight_);
+}
 
-Extractor::~Extractor() = default;
+// Every job still running refers to this extractor and to its container: they end first.
+Extractor::~Extractor() {
+  for (const std::unique_ptr<Job>& job : inFlight_) {
+    if (options_.pool != nullptr) {
+      options_.pool->waitUntil(job->done);
+    }
+  }
+}
 
-// Checks the name and the stored file's header before anything is created; then the bytes go
-// to the output unit, which shows them under the name only once they are all there.
-Extraction Extractor::write(ContainerInput& input, const FileEntry& entry, OutputFile& output) {
+std::unique_ptr<Extractor::Job> Extractor::prepare(ContainerInput& input, const FileEntry& entry,
+                                                   std::size_t token) {
+  auto job = std::make_unique<Job>();
+  job->token = token;
+  job->size = entry.size;
+  job->container = input.identity();
   if (const NameProblem problem = entryNameProblem(entry.name); problem != NameProblem::none) {
-    return {ExtractStatus::unsafeName, {}, problem, {}};
+    job->found = {ExtractStatus::unsafeName, {}, problem, {}};
+    return job;
   }
   if (!seekToFileChunk(input, entry)) {
     const std::error_code error = input.readError();
-    return error ? failed(ExtractStatus::readFailed, error) : failed(ExtractStatus::notFileChunk);
+    job->found =
+        error ? failed(ExtractStatus::readFailed, error) : failed(ExtractStatus::notFileChunk);
+    return job;
   }
-  if (const std::error_code error = output.create(destination_, untilFirstZero(entry.name))) {
-    return failed(ExtractStatus::cannotCreate, error);
+  job->makesFile = true;
+  job->name = untilFirstZero(entry.name);
+  job->writeback = options_.sync && entry.size >= kWritebackFrom;
+  if (entry.size >= kSystemCopyFrom) {
+    job->source = &input.file();
+    job->offset = input.offset();
+    return job;
   }
-  return copyPayload(input, entry.size, output);
+  job->bytes.resize(entry.size);
+  const std::size_t got = input.read(job->bytes);
+  job->bytes.resize(got);
+  job->bytesHeld = got;
+  if (input.readError()) {
+    job->found = failed(ExtractStatus::readFailed, input.readError());
+  } else if (got < entry.size) {
+    job->found = failed(ExtractStatus::truncated);
+  }
+  return job;
+}
+
+// The bytes go to the output unit, which shows them under the name only once they are all
+// there; what is buffered is handed to the system here, so that placing is all that is left.
+void Extractor::write(Job& job) const {
+  OutputFile& output = *job.output;
+  if (const std::error_code error = output.create(destination_, job.name)) {
+    job.written = failed(ExtractStatus::cannotCreate, error);
+    return;
+  }
+  Extraction written = job.found;
+  if (written.status != ExtractStatus::readFailed) {
+    if (job.source != nullptr) {
+      written = copyFromContainer(job, output);
+    } else if (const std::error_code error = output.write(job.bytes)) {
+      written = failed(ExtractStatus::writeFailed, error);
+    }
+  }
+  if (written.status == ExtractStatus::extracted || written.status == ExtractStatus::truncated) {
+    if (const std::error_code error = output.finishWriting(job.writeback)) {
+      written = failed(ExtractStatus::writeFailed, error);
+    }
+  }
+  if (written.status != ExtractStatus::extracted && written.status != ExtractStatus::truncated) {
+    output.abandon();
+  }
+  job.written = written;
+}
+
+// The system's copy may stop anywhere without saying why; blocks read by offset carry on from
+// there, and meet the end of the data or the error themselves. Bytes past the container's
+// size when it was opened count as absent, as for every other read of it.
+Extraction Extractor::copyFromContainer(const Job& job, OutputFile& output) {
+  const InputFile& source = *job.source;
+  std::uint64_t offset = job.offset;
+  std::uint64_t remaining = job.size;
+  const std::uint64_t copied = output.appendCopy(source, offset, remaining);
+  offset += copied;
+  remaining -= copied;
+  std::vector<std::byte> block(std::min<std::uint64_t>(remaining, kCopyBlockSize));
+  while (remaining > 0) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, block.size()));
+    const auto present = static_cast<std::size_t>(
+        offset < source.size() ? std::min<std::uint64_t>(wanted, source.size() - offset) : 0);
+    std::error_code error;
+    const std::size_t got = source.readAt(offset, std::span(block).first(present), error);
+    if (error) {
+      return failed(ExtractStatus::readFailed, error);
+    }
+    if (const std::error_code writeError = output.write(std::span(block).first(got))) {
+      return failed(ExtractStatus::writeFailed, writeError);
+    }
+    offset += got;
+    remaining -= got;
+    if (got < wanted) {
+      return failed(ExtractStatus::truncated);
+    }
+  }
+  return failed(ExtractStatus::extracted);
 }
 
 Extraction Extractor::extract(ContainerInput& input, const FileEntry& entry) {
-  const Extraction written = write(input, entry, *output_);
-  if (!options_.sync || written.status != ExtractStatus::extracted) {
-    return place(written, input.identity(), *output_);
-  }
-  if (const std::error_code error = output_->finishWriting()) {
-    output_->abandon();
-    return failed(ExtractStatus::writeFailed, error);
-  }
-  Pending one{std::move(output_), 0, written, input.identity()};
-  std::vector<Completed> done = placeBatch(std::span(&one, 1));
-  output_ = std::move(one.output);
-  return std::move(done.front().extraction);
+  submit(input, entry, 0);
+  std::vector<Completed> done = finish();
+  return done.empty() ? failed(ExtractStatus::cannotCreate) : std::move(done.back().extraction);
 }
 
 void Extractor::submit(ContainerInput& input, const FileEntry& entry, std::size_t token) {
-  if (!options_.sync) {
-    completed_.push_back({token, extract(input, entry)});
-    return;
+  std::unique_ptr<Job> job = prepare(input, entry, token);
+  // Bounded by count (each file in flight holds a descriptor) and by the payload bytes held.
+  while (!inFlight_.empty() && (inFlight_.size() >= mostInFlight_ ||
+                                bytesInFlight_ + job->bytesHeld > kMostBytesInFlight)) {
+    settleOldest();
   }
+  Job& submitted = *job;
+  inFlight_.push_back(std::move(job));
+  bytesInFlight_ += submitted.bytesHeld;
+  if (submitted.makesFile) {
+    submitted.output = spareOutput();
+    if (options_.pool != nullptr) {
+      options_.pool->run([this, &submitted] { write(submitted); }, submitted.done);
+    } else {
+      write(submitted);
+    }
+  }
+  settleReady();
+}
+
+void Extractor::settleReady() {
+  while (!inFlight_.empty() && inFlight_.front()->done.load()) {
+    settleOldest();
+  }
+}
+
+void Extractor::settleOldest() {
+  std::unique_ptr<Job> job = std::move(inFlight_.front());
+  inFlight_.pop_front();
+  if (options_.pool != nullptr) {
+    options_.pool->waitUntil(job->done);
+  }
+  bytesInFlight_ -= job->bytesHeld;
+  settle(*job);
+  if (job->output) {
+    spare_.push_back(std::move(job->output));
+  }
+}
+
+std::unique_ptr<OutputFile> Extractor::spareOutput() {
   if (spare_.empty()) {
-    spare_.push_back(std::make_unique<OutputFile>());
+    return std::make_unique<OutputFile>();
   }
   std::unique_ptr<OutputFile> output = std::move(spare_.back());
   spare_.pop_back();
-  Extraction written = write(input, entry, *output);
-  if (written.status == ExtractStatus::cannotCreate && !pending_.empty() &&
-      outOfDescriptors(written.error)) {
-    flushPending();  // each file waiting holds a descriptor: the batch ends here
-    written = write(input, entry, *output);
-  }
-  const std::error_code finished = written.status == ExtractStatus::extracted
-                                       ? output->finishWriting(entry.size >= kWritebackFrom)
-                                       : std::error_code{};
-  if (written.status != ExtractStatus::extracted || finished) {
-    // Failed or cut short: nothing of it waits for the disk. A cut-short file is placed at
-    // once, as it would be without sync, since only the bytes present can be kept.
-    completed_.push_back(
-        {token, finished ? (output->abandon(), failed(ExtractStatus::writeFailed, finished))
-                         : place(written, input.identity(), *output)});
-    spare_.push_back(std::move(output));
+  return output;
+}
+
+// A job settles in the order submitted: placed at once, or (sync) put in the batch.
+void Extractor::settle(Job& job) {
+  if (!job.makesFile) {
+    completed_.push_back({job.token, job.found});
     return;
   }
-  pending_.push_back({std::move(output), token, written, input.identity()});
-  pendingBytes_ += entry.size;
-  if (pending_.size() >=
-          std::clamp<std::size_t>(options_.mostPending, 1, OutputFile::kMostPending) ||
-      pendingBytes_ >= kBatchBytes) {
+  if (job.written.status == ExtractStatus::cannotCreate && outOfDescriptors(job.written.error) &&
+      !pending_.empty()) {
+    flushPending();  // each file waiting holds a descriptor: the batch ends here
+    write(job);
+  }
+  if (!options_.sync || job.written.status != ExtractStatus::extracted) {
+    // Failed or cut short: nothing of it waits for the disk. A cut-short file is placed at
+    // once, as it would be without sync, since only the bytes present can be kept.
+    completed_.push_back({job.token, place(job.written, job.container, *job.output)});
+    return;
+  }
+  pending_.push_back({std::move(job.output), job.token, job.written, job.container});
+  pendingBytes_ += job.size;
+  if (pending_.size() >= mostBatched_ || pendingBytes_ >= kBatchBytes) {
     flushPending();
   }
 }
@@ -139,6 +300,9 @@ std::vector<Completed> Extractor::takeCompleted() {
 }
 
 std::vector<Completed> Extractor::finish() {
+  while (!inFlight_.empty()) {
+    settleOldest();
+  }
   flushPending();
   return takeCompleted();
 }
@@ -183,34 +347,6 @@ std::vector<Completed> Extractor::placeBatch(std::span<Pending> batch) {
     }
   }
   return done;
-}
-
-// The system's copy may stop anywhere without saying why; the blocks carry on from there, and
-// their reads and writes meet the end of the data or the error themselves.
-Extraction Extractor::copyPayload(ContainerInput& input, std::uint32_t size, OutputFile& output) {
-  std::uint32_t remaining = size;
-  if (size >= kSystemCopyFrom) {
-    const std::uint64_t copied = output.appendCopy(input.file(), input.offset(), remaining);
-    input.skip(copied);
-    remaining -= static_cast<std::uint32_t>(copied);
-  }
-  copyBlock_.resize(kCopyBlockSize);
-  const std::span<std::byte> block(copyBlock_);
-  while (remaining > 0) {
-    const auto wanted = std::min<std::size_t>(remaining, block.size());
-    const std::size_t got = input.read(block.first(wanted));
-    if (input.readError()) {
-      return failed(ExtractStatus::readFailed, input.readError());
-    }
-    if (const std::error_code error = output.write(block.first(got))) {
-      return failed(ExtractStatus::writeFailed, error);
-    }
-    remaining -= static_cast<std::uint32_t>(got);
-    if (got < wanted) {
-      return failed(ExtractStatus::truncated);
-    }
-  }
-  return failed(ExtractStatus::extracted);
 }
 
 // A complete file replaces whatever stands at its name, unless the run keeps what exists;

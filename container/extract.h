@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "entry_name.h"
 #include "output_file.h"
 #include "placed_files.h"
+#include "writer_pool.h"
 
 namespace kzb {
 
@@ -52,9 +54,14 @@ struct ExtractOptions {
   // file, even across a power loss: files are written as temporaries in batches, each batch
   // flushed to the disk at once, then put in place, then the directory flushed.
   bool sync = false;
-  // With sync: how many files a batch holds at most, each with a file open; fewer than
-  // OutputFile::kMostPending where several extractions share the process's open files.
+  // How many files the extractor may hold open at once: those being written on the pool's
+  // threads, and with sync those waiting for their batch; fewer than OutputFile::kMostPending
+  // where several extractions share the process's open files.
   std::size_t mostPending = OutputFile::kMostPending;
+  // Where files are made and written, side by side, while the submitting thread places them
+  // in the order submitted; none: everything happens on the submitting thread. The pool must
+  // outlive the extractor.
+  WriterPool* pool = nullptr;
 };
 
 // What became of one submitted entry; `token` is the caller's, as it was submitted.
@@ -77,10 +84,12 @@ class Extractor {
   // read ended) and places it in the destination under the entry's name.
   Extraction extract(ContainerInput& input, const FileEntry& entry);
 
-  // The same for a run that may batch its files (ExtractOptions::sync): the entry's stored
-  // file is read at once, and what became of it is among what takeCompleted() returns, at
-  // once or after later entries, or at the latest what finish() returns. Without sync, every
-  // entry is complete when submit() returns.
+  // The same for a run that writes on a pool's threads or batches its files
+  // (ExtractOptions): what became of the entry is among what takeCompleted() returns, at once
+  // or after later entries, or at the latest what finish() returns, always in the order
+  // submitted. The input must stay open, and unchanged, until then. Files take their names
+  // in that order too, on this thread, so which of several same-named entries stays, and
+  // every check made at placing, are as when each entry is extracted in turn.
   void submit(ContainerInput& input, const FileEntry& entry, std::size_t token);
   std::vector<Completed> takeCompleted();
   // Places whatever is pending (with sync: flushes it to the disk, places it, flushes the
@@ -88,6 +97,7 @@ class Extractor {
   std::vector<Completed> finish();
 
  private:
+  struct Job;
   // A file written in full, waiting for its batch to reach the disk.
   struct Pending {
     std::unique_ptr<OutputFile> output;
@@ -96,23 +106,32 @@ class Extractor {
     FileIdentity container;
   };
 
-  // Checks the entry and copies its stored file into `output`; ExtractStatus::extracted
-  // when all of it was copied, and nothing is placed yet.
-  Extraction write(ContainerInput& input, const FileEntry& entry, OutputFile& output);
-  Extraction copyPayload(ContainerInput& input, std::uint32_t size, OutputFile& output);
+  // Checks the entry and reads what the file is to be written from: small payloads now,
+  // larger ones are copied from the container by whoever writes the file.
+  std::unique_ptr<Job> prepare(ContainerInput& input, const FileEntry& entry, std::size_t token);
+  // Makes the job's file and writes it, without placing it: on any thread.
+  void write(Job& job) const;
+  static Extraction copyFromContainer(const Job& job, OutputFile& output);
+  // What follows a job's writing, on the submitting thread, in the order submitted.
+  void settle(Job& job);
+  void settleReady();
+  void settleOldest();
   Extraction place(const Extraction& copied, const FileIdentity& container, OutputFile& output);
   std::vector<Completed> placeBatch(std::span<Pending> batch);
   void flushPending();
+  std::unique_ptr<OutputFile> spareOutput();
 
   const Directory& destination_;
   ExtractOptions options_;
-  std::unique_ptr<OutputFile> output_;  // the one file of extract()
+  std::size_t mostInFlight_ = 1;  // jobs submitted and not yet settled
+  std::size_t mostBatched_ = 1;   // with sync: files in one batch
   PlacedFiles placed_;
+  std::deque<std::unique_ptr<Job>> inFlight_;
+  std::size_t bytesInFlight_ = 0;  // of the payloads the jobs in flight hold
   std::vector<Completed> completed_;
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;
-  std::vector<std::unique_ptr<OutputFile>> spare_;  // files of earlier batches, for reuse
-  std::vector<std::byte> copyBlock_;                // the one block a payload is copied through
+  std::vector<std::unique_ptr<OutputFile>> spare_;  // files of earlier jobs, for reuse
 };
 
 // Leaves `input` at the first payload byte when a "FILE" chunk whose payload has the entry's

@@ -23,6 +23,7 @@
 #include "paths.h"
 #include "progress.h"
 #include "utf8.h"
+#include "writer_pool.h"
 
 namespace kzb::tool {
 namespace {
@@ -77,8 +78,10 @@ std::string sharingKey(const Options& options, std::size_t index) {
 class ExtractRun {
  public:
   ExtractRun(const Options& options, Context& context, SharedDestinations& shared,
-             const NameFilter& filter, Progress& progress, std::size_t mostPending)
+             const NameFilter& filter, Progress& progress, std::size_t mostPending,
+             WriterPool* pool)
       : mostPending_(mostPending),
+        pool_(pool),
         options_(options),
         context_(context),
         shared_(shared),
@@ -218,7 +221,8 @@ class ExtractRun {
 
   std::unique_ptr<Destination> destinationIn(Directory directory) const {
     return std::make_unique<Destination>(
-        std::move(directory), ExtractOptions{options_.skipExisting, options_.sync, mostPending_});
+        std::move(directory),
+        ExtractOptions{options_.skipExisting, options_.sync, mostPending_, pool_});
   }
 
   // Without --each: the directory the container goes into, shared with every container of the
@@ -297,7 +301,8 @@ class ExtractRun {
     return destinationIn(std::move(opened));
   }
 
-  std::size_t mostPending_;  // of a synchronized batch
+  std::size_t mostPending_;  // files each extractor may hold open
+  WriterPool* pool_;         // where files are written; none: on the job's own thread
   const Options& options_;
   Context& context_;
   SharedDestinations& shared_;
@@ -310,7 +315,6 @@ class ExtractRun {
 }  // namespace
 
 int runExtract(const Options& options, Context& context) {
-  SharedDestinations shared;
   const NameFilter filter(options.includes, options.excludes);
   std::vector<std::string> keys;
   for (std::size_t index = 0; index < options.containers.size(); ++index) {
@@ -328,12 +332,21 @@ int runExtract(const Options& options, Context& context) {
       share > kJobDescriptors
           ? std::min<std::uint64_t>(share - kJobDescriptors, OutputFile::kMostPending)
           : 1);
+  // Files are written on as many threads as containers may run at once (-j, or the cores),
+  // shared by every container: those run one after another as much as side by side.
+  const unsigned writers = jobCount(options, descriptors);
+  std::optional<WriterPool> pool;
+  if (writers > 1) {
+    pool.emplace(writers);
+  }
+  WriterPool* const writing = pool ? &*pool : nullptr;
+  SharedDestinations shared;  // after the pool: its extractors end before the pool does
   const auto work = [&](std::size_t index, Context& job) {
     if (&job == &context) {
-      return ExtractRun(options, job, shared, filter, progress, mostPending).run(index);
+      return ExtractRun(options, job, shared, filter, progress, mostPending, writing).run(index);
     }
     Progress none(job, ProgressMode::never);
-    return ExtractRun(options, job, shared, filter, none, mostPending).run(index);
+    return ExtractRun(options, job, shared, filter, none, mostPending, writing).run(index);
   };
   const int status = runContainers(options, context, keys, work, descriptors);
   progress.hide();

@@ -1,0 +1,67 @@
+#include "writer_pool.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kzb {
+
+WriterPool::WriterPool(unsigned threads) {
+  threads_.reserve(std::max(1u, threads));
+  for (unsigned t = 0; t < std::max(1u, threads); ++t) {
+    threads_.emplace_back([this] { serve(); });
+  }
+}
+
+WriterPool::~WriterPool() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  taskGiven_.notify_all();
+  for (std::thread& thread : threads_) {
+    thread.join();
+  }
+}
+
+void WriterPool::run(std::function<void()> task, std::atomic<bool>& done) {
+  done.store(false);
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back({std::move(task), &done});
+  }
+  taskGiven_.notify_one();
+}
+
+void WriterPool::waitUntil(const std::atomic<bool>& done) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++waiting_;
+  taskEnded_.wait(lock, [&] { return done.load(); });
+  --waiting_;
+}
+
+// The flag is set under the lock that waitUntil checks it under, so no wake-up is lost. A
+// task that throws (memory ran out) still counts as ended: its extractor finds what it
+// recorded before, and reports the file as not written.
+void WriterPool::serve() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    taskGiven_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+    if (tasks_.empty()) {
+      return;  // stopping, and nothing left to run
+    }
+    Task task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    try {
+      task.work();
+    } catch (...) {  // NOLINT(bugprone-empty-catch): what the task recorded tells
+    }
+    lock.lock();
+    task.done->store(true);
+    if (waiting_ > 0) {
+      taskEnded_.notify_all();
+    }
+  }
+}
+
+}  // namespace kzb

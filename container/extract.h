@@ -86,8 +86,8 @@ class Extractor {
 
   // The same for a run that writes on a pool's threads or batches its files
   // (ExtractOptions): what became of the entry is among what takeCompleted() returns, at once
-  // or after later entries, or at the latest what finish() returns, always in the order
-  // submitted. The input must stay open, and unchanged, until then. Files take their names
+  // or after later entries, or at the latest what finish() returns; without sync, in the
+  // order submitted. The input must stay open, and unchanged, until then. Files take their names
   // in that order too, on this thread, so which of several same-named entries stays, and
   // every check made at placing, are as when each entry is extracted in turn.
   void submit(ContainerInput& input, const FileEntry& entry, std::size_t token);

@@ -579,31 +579,127 @@ TEST_F(ExtractorTest, SynchronizedBatchEndsWhereDescriptorsRunOut) {
   }
   testing::writeFile(containerPath(), testing::buildContainer(publication));
   ArchiveReader reader(containerPath().string());
-  Directory destination;
-  ASSERT_FALSE(destination.open(testing::utf8String(out()), false));
-  struct rlimit before {};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
-  struct rlimit low = before;
-  low.rlim_cur = 128;  // far below a batch
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  Extractor extractor(destination, {.skipExisting = false, .sync = true});
-  for (std::size_t i = 0; i < reader.entries().size(); ++i) {
-    extractor.submit(reader.input(), reader.entries()[i], i);
-  }
-  std::vector<Completed> done = extractor.takeCompleted();
-  for (Completed& last : extractor.finish()) {
-    done.push_back(std::move(last));
-  }
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
-  ASSERT_EQ(done.size(), publication.files.size());
-  for (const Completed& each : done) {
-    EXPECT_EQ(each.extraction.status, ExtractStatus::extracted)
-        << each.token << ": " << each.extraction.error.message();
-    EXPECT_EQ(testing::readFile(out() / ("f" + std::to_string(each.token))),
-              publication.files[each.token].data);
+  WriterPool threads(2);
+  for (WriterPool* pool : {static_cast<WriterPool*>(nullptr), &threads}) {
+    const std::filesystem::path into = out() / (pool == nullptr ? "alone" : "pool");
+    std::filesystem::create_directory(into);
+    Directory destination;
+    ASSERT_FALSE(destination.open(testing::utf8String(into), false));
+    struct rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    struct rlimit low = before;
+    low.rlim_cur = 128;  // far below a batch
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<Completed> done;
+    {
+      Extractor extractor(destination,
+                          {.skipExisting = false, .sync = true, .pool = pool});
+      for (std::size_t i = 0; i < reader.entries().size(); ++i) {
+        extractor.submit(reader.input(), reader.entries()[i], i);
+      }
+      done = extractor.takeCompleted();
+      for (Completed& last : extractor.finish()) {
+        done.push_back(std::move(last));
+      }
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+    ASSERT_EQ(done.size(), publication.files.size());
+    for (const Completed& each : done) {
+      EXPECT_EQ(each.extraction.status, ExtractStatus::extracted)
+          << each.token << ": " << each.extraction.error.message();
+      EXPECT_EQ(testing::readFile(into / ("f" + std::to_string(each.token))),
+                publication.files[each.token].data);
+    }
   }
 }
 #endif
+
+// Files written on a pool's threads are placed in the order submitted, by the submitting
+// thread: every run leaves what one thread leaves, and says the same of each entry, in the
+// same order, whatever the threads, the batches and the files the extractor may hold open.
+TEST_F(ExtractorTest, WritingOnThreadsLeavesWhatOneThreadLeaves) {
+  testing::Publication publication;
+  for (std::size_t i = 0; i < 400; ++i) {
+    // Mostly small, some past the size the system copies, a few of one name again and again.
+    const std::size_t size = i % 37 == 5 ? 70'000 + i * 513 : (i * 97) % 3000;
+    const std::string name = i % 50 == 7 ? "again" : "f" + std::to_string(i);
+    publication.files.push_back(
+        {testing::utf16FromUtf8(name), pattern(size, static_cast<unsigned>(i)), {}});
+  }
+  publication.files[11].name = u"../up";
+  publication.files[12].name = u"dir";     // a directory stands there
+  publication.files[13].name = u"before";  // a file stands there, and is replaced
+  Bytes container = testing::buildContainer(publication);
+  container.resize(container.size() - 40'000);  // the last large payloads are cut short
+  testing::writeFile(containerPath(), container);
+  ArchiveReader reader(containerPath().string());
+  FileTable entries = reader.entries();
+  ASSERT_EQ(entries.size(), publication.files.size());
+  entries[20].size += 1;  // no stored file of that size there
+
+  struct Run {
+    std::vector<std::pair<std::size_t, ExtractStatus>> said;
+    std::map<std::string, std::string> left;
+  };
+  const auto run = [&](const std::string& name, ExtractOptions options) {
+    const std::filesystem::path into = dir_ / name;
+    std::filesystem::create_directories(into / "dir");
+    testing::writeFile(into / "before", "old");
+    Directory destination;
+    EXPECT_FALSE(destination.open(testing::utf8String(into), false));
+    Run result;
+    {
+      Extractor extractor(destination, options);
+      const auto record = [&](const std::vector<Completed>& completed) {
+        for (const Completed& done : completed) {
+          result.said.emplace_back(done.token, done.extraction.status);
+        }
+      };
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        extractor.submit(reader.input(), entries[i], i);
+        record(extractor.takeCompleted());
+      }
+      record(extractor.finish());
+    }
+    for (const auto& item : std::filesystem::directory_iterator(into)) {
+      if (item.is_regular_file()) {
+        result.left[testing::utf8String(item.path().filename())] = testing::readFile(item.path());
+      }
+    }
+    return result;
+  };
+
+  for (const bool sync : {false, true}) {
+    const Run alone = run(std::string("alone") + (sync ? "-sync" : ""), {false, sync});
+    ASSERT_EQ(alone.said.size(), entries.size());
+    std::vector<std::pair<std::size_t, ExtractStatus>> byToken = alone.said;
+    std::sort(byToken.begin(), byToken.end());
+    for (std::size_t i = 0; i < byToken.size(); ++i) {
+      ASSERT_EQ((sync ? byToken : alone.said)[i].first, i);  // without sync, in table order
+    }
+    EXPECT_EQ(byToken[11].second, ExtractStatus::unsafeName);
+    EXPECT_EQ(byToken[12].second, ExtractStatus::cannotCreate);
+    EXPECT_EQ(byToken[20].second, ExtractStatus::notFileChunk);
+    EXPECT_EQ(byToken[375].second, ExtractStatus::truncated);  // the last large one
+    EXPECT_EQ(byToken.back().second, ExtractStatus::notFileChunk);
+    EXPECT_EQ(alone.left.at("again"), publication.files[357].data);  // the last row of it
+    EXPECT_EQ(alone.left.at("before"), publication.files[13].data);
+    for (const unsigned threads : {1u, 2u, 8u}) {
+      // With sync, batches end where the files open may not grow: fewer and smaller ones.
+      for (const std::size_t mostOpen : {std::size_t{sync ? 64u : 6u}, OutputFile::kMostPending}) {
+        WriterPool pool(threads);
+        const std::string name = "pool" + std::to_string(threads) + "-" +
+                                 std::to_string(mostOpen) + (sync ? "-sync" : "");
+        Run pooled = run(name, {false, sync, mostOpen, &pool});
+        if (sync) {  // a failure is said at once, a placed file when its batch ends
+          std::sort(pooled.said.begin(), pooled.said.end());
+        }
+        EXPECT_EQ(pooled.said, sync ? byToken : alone.said) << name;
+        EXPECT_TRUE(pooled.left == alone.left) << name;
+      }
+    }
+  }
+}
 
 TEST_F(ExtractorTest, DestinationIsTheDirectoryOpenedNotWhatItsPathLaterNames) {
   testing::Publication publication;

@@ -122,7 +122,7 @@ Extractor::~Extractor() {
 }
 
 std::unique_ptr<Extractor::Job> Extractor::prepare(ContainerInput& input, const FileEntry& entry,
-                                                   std::size_t token) {
+                                                   std::size_t token) const {
   auto job = std::make_unique<Job>();
   job->token = token;
   job->size = entry.size;

@@ -108,7 +108,8 @@ class Extractor {
 
   // Checks the entry and reads what the file is to be written from: small payloads now,
   // larger ones are copied from the container by whoever writes the file.
-  std::unique_ptr<Job> prepare(ContainerInput& input, const FileEntry& entry, std::size_t token);
+  std::unique_ptr<Job> prepare(ContainerInput& input, const FileEntry& entry,
+                               std::size_t token) const;
   // Makes the job's file and writes it, without placing it: on any thread.
   void write(Job& job) const;
   static Extraction copyFromContainer(const Job& job, OutputFile& output);

@@ -23,17 +23,26 @@ WriterPool::~WriterPool() {
   }
 }
 
+// Waking a thread costs a system call and a switch, as much as writing a small file: idle
+// threads are woken once a few tasks wait, or when someone waits for one.
 void WriterPool::run(std::function<void()> task, std::atomic<bool>& done) {
   done.store(false);
+  bool wake = false;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     tasks_.push_back({std::move(task), &done});
+    wake = tasks_.size() >= kTasksToWake;
   }
-  taskGiven_.notify_one();
+  if (wake) {
+    taskGiven_.notify_all();
+  }
 }
 
 void WriterPool::waitUntil(const std::atomic<bool>& done) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (!tasks_.empty()) {
+    taskGiven_.notify_all();
+  }
   ++waiting_;
   taskEnded_.wait(lock, [&] { return done.load(); });
   --waiting_;

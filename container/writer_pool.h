@@ -36,6 +36,7 @@ class WriterPool {
   void waitUntil(const std::atomic<bool>& done);
 
  private:
+  static constexpr std::size_t kTasksToWake = 8;
   struct Task {
     std::function<void()> work;
     std::atomic<bool>* done;

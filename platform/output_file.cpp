@@ -16,8 +16,10 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
   if (failure_) {
     return failure_;
   }
-  buffer_.resize(kBufferSize);
-  if (bytes.size() >= buffer_.size()) {
+  if (!buffer_) {
+    buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
+  }
+  if (bytes.size() >= kBufferSize) {
     // As large as the buffer, the bytes would only pass through it: what is buffered goes
     // first, then the bytes as they are.
     std::error_code error;
@@ -27,11 +29,11 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
     return failure_;
   }
   while (!bytes.empty()) {
-    if (buffered_ == buffer_.size() && !flush(failure_)) {
+    if (buffered_ == kBufferSize && !flush(failure_)) {
       return failure_;
     }
-    const std::size_t count = std::min(bytes.size(), buffer_.size() - buffered_);
-    std::memcpy(buffer_.data() + buffered_, bytes.data(), count);
+    const std::size_t count = std::min(bytes.size(), kBufferSize - buffered_);
+    std::memcpy(buffer_.get() + buffered_, bytes.data(), count);
     buffered_ += count;
     bytes = bytes.subspan(count);
   }
@@ -40,10 +42,13 @@ std::error_code OutputFile::write(std::span<const std::byte> bytes) {
 
 std::error_code OutputFile::finishWriting(bool startWriteback) {
   std::error_code error;
-  if (flush(error) && startWriteback) {
-    beginWriteback(handle_);
+  if (flush(error)) {
+    identified_ = identify(handle_, identity_, identifiedSize_);
+    if (startWriteback) {
+      beginWriteback(handle_);
+    }
   }
-  buffer_ = {};
+  buffer_.reset();
   return error;
 }
 
@@ -97,7 +102,7 @@ bool OutputFile::flush(std::error_code& error) {
     error = failure_;
     return false;
   }
-  const std::span<const std::byte> pending(buffer_.data(), buffered_);
+  const std::span<const std::byte> pending(buffer_.get(), buffered_);
   buffered_ = 0;
   if (!pending.empty() && !writeAll(handle_, pending, error)) {
     failure_ = error;

@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -144,6 +145,9 @@ class OutputFile {
   static bool writeAllAt(std::intptr_t handle, std::uint64_t offset,
                          std::span<const std::byte> bytes, std::error_code& error);
   static bool cutAt(std::intptr_t handle, std::uint64_t size, std::error_code& error);
+  // The platform's look at a written file, its identity and size, kept for commit() so that
+  // placing asks the system nothing more; false where commit() looks itself (Windows).
+  static bool identify(std::intptr_t handle, FileIdentity& identity, std::uint64_t& size);
   // The platform's request to start writing a file's bytes to the disk, without waiting.
   static void beginWriteback(std::intptr_t handle);
   // The platform's copy inside the system, at the temporary's current end: how many bytes it
@@ -156,10 +160,15 @@ class OutputFile {
   std::u16string entryName_;         // the name it is to take, as the entry gives it
   std::filesystem::path name_;       // the same, in the platform's encoding
   std::filesystem::path temporary_;  // the temporary's own name; empty while it has none
-  std::vector<std::byte> buffer_;
+  // Allocated at the first write, and let go by finishWriting(); never filled with zeros first,
+  // since a file of a few bytes would pay for all of it.
+  std::unique_ptr<std::byte[]> buffer_;
   std::size_t buffered_ = 0;
   std::uint64_t written_ = 0;  // bytes handed to the system so far
   std::error_code failure_;    // the first write failure, kept until commit or abandon
+  bool identified_ = false;    // finishWriting() found what follows
+  FileIdentity identity_;
+  std::uint64_t identifiedSize_ = 0;
   int signalSlot_ = -1;        // POSIX: where the signal handler finds the temporary's name
 };
 

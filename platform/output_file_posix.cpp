@@ -726,6 +726,16 @@ std::uint64_t OutputFile::copyInSystem([[maybe_unused]] std::intptr_t handle,
 #endif
 }
 
+bool OutputFile::identify(std::intptr_t handle, FileIdentity& identity, std::uint64_t& size) {
+  struct stat status {};
+  if (::fstat(static_cast<int>(handle), &status) != 0) {
+    return false;
+  }
+  identity = identityOf(status);
+  size = static_cast<std::uint64_t>(status.st_size);
+  return true;
+}
+
 void OutputFile::beginWriteback([[maybe_unused]] std::intptr_t handle) {
 #ifdef __linux__
   // Only a hint: whatever it does not start, the flush that follows writes.
@@ -748,6 +758,7 @@ void OutputFile::abandon() {
   buffered_ = 0;
   written_ = 0;
   failure_.clear();
+  identified_ = false;
 }
 
 OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity& protect,
@@ -762,15 +773,17 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
   const Target target{fd, directory, name_.c_str(), entryName_, protect, placed, &signalSlot_};
   Committed committed = temporary_.empty() ? placeUnnamed(target, placement, temporary_)
                                            : placeNamed(target, placement, temporary_);
-  struct stat status {};
-  const bool known = committed.outcome == Outcome::placed && ::fstat(fd, &status) == 0;
+  // Linking changes neither: what finishWriting() saw holds, and the system is asked only
+  // where it did not look.
+  const bool known = committed.outcome == Outcome::placed &&
+                     (identified_ || identify(fd, identity_, identifiedSize_));
   // A late write error (a network file system's) shows at the close. The file is already
   // under its name then, and not whole, so the name goes again.
   if (::close(fd) != 0 && committed.outcome == Outcome::placed) {
     committed = {Outcome::writeFailed, lastError(), {}};
     static_cast<void>(::unlinkat(directory, name_.c_str(), 0));
   } else if (known) {
-    placed.record({entryName_, identityOf(status), static_cast<std::uint64_t>(status.st_size)});
+    placed.record({entryName_, identity_, identifiedSize_});
   }
   abandon();  // whatever temporary name is left, linked in or not, goes
   return committed;

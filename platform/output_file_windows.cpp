@@ -300,6 +300,11 @@ std::uint64_t OutputFile::copyInSystem(std::intptr_t /*handle*/, const InputFile
 
 // Windows has no request to start writing a file's bytes without waiting for them; its
 // FlushFileBuffers at the batch's end writes them all.
+bool OutputFile::identify(std::intptr_t /*handle*/, FileIdentity& /*identity*/,
+                          std::uint64_t& /*size*/) {
+  return false;  // commit() looks once the file is placed
+}
+
 void OutputFile::beginWriteback(std::intptr_t /*handle*/) {}
 
 // Every file system Windows mounts gives each directory an identity of its own

@@ -183,7 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t at = 0; at < read.size();) {
       std::error_code error;
       const std::size_t wanted = std::min(piece, read.size() - at);
-      const std::size_t got = layout.read(at, std::span(read).subspan(at, wanted), container, error);
+      const std::size_t got =
+          layout.read(at, std::span(read).subspan(at, wanted), container, error);
       require(!error && got == wanted, "a read of the layout fell short");
       at += got;
     }

@@ -8,8 +8,8 @@
 #include "archive_reader.h"
 #include "container_input.h"
 #include "convert.h"
-#include "epub.h"
 #include "entry_name.h"
+#include "epub.h"
 #include "extract.h"
 #include "extraction_plan.h"
 #include "utf8.h"
@@ -136,7 +136,7 @@ struct Library::Parsed {
 class BookFile final : public OpenFile {
  public:
   BookFile(std::shared_ptr<const InputFile> file, std::shared_ptr<const void> keep,
-          const ZipLayout& layout)
+           const ZipLayout& layout)
       : file_(std::move(file)), keep_(std::move(keep)), layout_(layout) {}
   std::size_t read(std::uint64_t offset, std::span<std::byte> out,
                    std::error_code& error) override {

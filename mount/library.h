@@ -13,12 +13,12 @@
 // read whole shows what is intact; each says so in one line (tellUser), once per mount.
 // The mount's own root is never walked into: a name of SOURCE that stands for it is not shown.
 //
-// Parsed containers (their tables of files, or the layouts of their CBZs or EPUBs) are kept in a cache of at
-// most `cacheBytes` (least recently used first out; the one used last stays whatever its
-// size) and `cacheEntries` containers, keyed by the container's identity, size and
-// modification time, so a container that changes is parsed again on the next look.
-// A file opened keeps the container it was opened on (OpenFile), whatever becomes of its path.
-// Nothing here ever writes to SOURCE. Every member may be called from several threads at once.
+// Parsed containers (their tables of files, or the layouts of their CBZs or EPUBs) are kept in a
+// cache of at most `cacheBytes` (least recently used first out; the one used last stays whatever
+// its size) and `cacheEntries` containers, keyed by the container's identity, size and modification
+// time, so a container that changes is parsed again on the next look. A file opened keeps the
+// container it was opened on (OpenFile), whatever becomes of its path. Nothing here ever writes to
+// SOURCE. Every member may be called from several threads at once.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +36,9 @@
 #include <vector>
 
 #include "archive.h"
-#include "zip_layout.h"
 #include "input_file.h"
 #include "source_tree.h"
+#include "zip_layout.h"
 
 namespace kzb::mount {
 

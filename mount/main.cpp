@@ -337,12 +337,9 @@ Parsed parseCommandLine(int argc, char** argv, Arguments& arguments) {
          "--as",
          [&arguments](const std::string& view) {
            if (view != "folders" && view != "cbz" && view != "epub") {
-             throw CLI::ValidationError("--as",
-                                        "takes folders, cbz or epub, not '" + view + "'");
+             throw CLI::ValidationError("--as", "takes folders, cbz or epub, not '" + view + "'");
            }
-           arguments.view = view == "cbz"    ? View::cbz
-                            : view == "epub" ? View::epub
-                                             : View::folders;
+           arguments.view = view == "cbz" ? View::cbz : view == "epub" ? View::epub : View::folders;
          },
          "folders (the default), cbz or epub")
       ->type_name("VIEW")

@@ -11,20 +11,20 @@
 
 #include "archive_reader.h"
 #include "byte_sink.h"
-#include "zip_layout.h"
 #include "container_builder.h"
 #include "convert.h"
 #include "epub.h"
 #include "image_info.h"
 #include "sample_books.h"
 #include "temp_dir.h"
+#include "zip_layout.h"
 
 namespace kzb {
 namespace {
 
 using testing::Bytes;
-using testing::withoutFileChunk;
 using testing::StoredFile;
+using testing::withoutFileChunk;
 
 constexpr std::chrono::sys_seconds kTime{std::chrono::seconds{1796725231}};
 
@@ -201,17 +201,17 @@ TEST(EpubLayoutTest, EveryRangeReadsAsTheConvertedBook) {
       options.fallbackTitle = "c";
       MemorySink written;
       std::vector<MemberStatus> writtenStatuses;
-      const EpubResult converted = convertToEpub(
-          reader.input(), reader.archive(), written, options,
-          [&](const MemberOutcome& done) { writtenStatuses.push_back(done.status); });
+      const EpubResult converted =
+          convertToEpub(reader.input(), reader.archive(), written, options,
+                        [&](const MemberOutcome& done) { writtenStatuses.push_back(done.status); });
       ASSERT_EQ(converted.status, ConvertStatus::complete);
 
       ZipLayout layout;
       std::vector<MemberStatus> laidOutStatuses;
       options.zip.deflate = true;  // the layout stores, whatever it is asked
-      const EpubResult laidOut = layOutEpub(
-          reader.input(), reader.archive(), options, layout,
-          [&](const MemberOutcome& done) { laidOutStatuses.push_back(done.status); });
+      const EpubResult laidOut =
+          layOutEpub(reader.input(), reader.archive(), options, layout,
+                     [&](const MemberOutcome& done) { laidOutStatuses.push_back(done.status); });
       ASSERT_EQ(laidOut.status, ConvertStatus::complete);
       EXPECT_EQ(laidOut.pages, converted.pages);
       EXPECT_EQ(laidOut.texts, converted.texts);

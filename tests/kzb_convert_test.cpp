@@ -32,9 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
-using testing::withoutFileChunk;
 using testing::Outcome;
 using testing::StoredFile;
+using testing::withoutFileChunk;
 using testing::ZipMember;
 
 // Every container's modification time, unless a test says otherwise: 2026-12-08 10:20:30 UTC,
@@ -544,9 +544,8 @@ TEST_F(KzbConvertTest, BinaryWritesTheRecordedEpubs) {
     }
     const Bytes golden = testing::readFile(kDataDir / test.golden);
     const auto [differs, _] = std::mismatch(book.begin(), book.end(), golden.begin(), golden.end());
-    EXPECT_TRUE(book == golden) << "written " << book.size() << " bytes, recorded "
-                                << golden.size() << ", first difference at "
-                                << (differs - book.begin());
+    EXPECT_TRUE(book == golden) << "written " << book.size() << " bytes, recorded " << golden.size()
+                                << ", first difference at " << (differs - book.begin());
   }
 }
 

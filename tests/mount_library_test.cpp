@@ -89,8 +89,8 @@ std::set<std::string> listedAt(Library& library, const std::string& path) {
 }
 
 // Each container shows under the name kzb extract --each gives its folder, or kzb convert its
-// ZIP or its EPUB, or not at all where they write none: never a second "." or "..", never a name convert
-// refuses (a backslash, bytes that are not UTF-8).
+// ZIP or its EPUB, or not at all where they write none: never a second "." or "..", never a name
+// convert refuses (a backslash, bytes that are not UTF-8).
 TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
   testing::TempDir dir;
   const fs::path source = dir.path() / "source";
@@ -110,8 +110,7 @@ TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
       if (view == View::cbz) {
         testing::runProgram(KZB_BINARY, out, {"convert", (source / name).string()});
       } else if (view == View::epub) {
-        testing::runProgram(KZB_BINARY, out,
-                            {"convert", "--to", "epub", (source / name).string()});
+        testing::runProgram(KZB_BINARY, out, {"convert", "--to", "epub", (source / name).string()});
       } else {
         testing::runProgram(KZB_BINARY, out, {"extract", "--each", (source / name).string()});
       }
@@ -241,9 +240,9 @@ TEST(MountLibraryTest, TheCacheOfBooksIsBoundedInBytes) {
       std::error_code error;
       file->read(0, std::as_writable_bytes(std::span(bytes)), error);
       const std::size_t run = bytes.find(std::string(1000, 'o'));
-      return run != std::string::npos ? 'o'
+      return run != std::string::npos                                  ? 'o'
              : bytes.find(std::string(1000, 'n')) != std::string::npos ? 'n'
-                                                                         : '?';
+                                                                       : '?';
     };
     for (const char* book : {"a.epub", "b.epub"}) {
       ASSERT_EQ(letterOf(book), 'o') << book;

@@ -783,8 +783,7 @@ void expectPreadsAs(int fd, const std::string& expected) {
     const std::size_t wanted =
         offset >= expected.size() ? 0 : std::min(length, expected.size() - offset);
     ASSERT_EQ(got, static_cast<ssize_t>(wanted)) << offset;
-    ASSERT_TRUE(buffer.compare(0, wanted, expected, std::min(offset, expected.size()), wanted) ==
-                0)
+    ASSERT_TRUE(buffer.compare(0, wanted, expected, std::min(offset, expected.size()), wanted) == 0)
         << offset;
   }
 }

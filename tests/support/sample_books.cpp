@@ -10,7 +10,9 @@ Bytes be16(unsigned value) {
 Bytes le16(unsigned value) {
   return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
 }
-Bytes be32(unsigned value) { return be16(value >> 16) + be16(value & 0xFFFF); }
+Bytes be32(unsigned value) {
+  return be16(value >> 16) + be16(value & 0xFFFF);
+}
 
 Bytes png(unsigned width, unsigned height) {
   return std::string("\x89PNG\r\n\x1A\n", 8) + be32(13) + "IHDR" + be32(width) + be32(height) +
@@ -18,13 +20,13 @@ Bytes png(unsigned width, unsigned height) {
 }
 
 Bytes jpeg(unsigned width, unsigned height, std::size_t appBytes) {
-  const std::string dqt = std::string("\xFF\xDB", 2) + be16(67) + std::string(1, '\0') +
-                          std::string(64, '\x01');
+  const std::string dqt =
+      std::string("\xFF\xDB", 2) + be16(67) + std::string(1, '\0') + std::string(64, '\x01');
   const std::string sof = std::string("\xFF\xC0", 2) + be16(11) + "\x08" + be16(height) +
                           be16(width) + std::string("\x01\x01\x11\x00", 4);
   const auto table = [](char classAndId) {
-    return std::string("\xFF\xC4", 2) + be16(20) + classAndId + "\x01" +
-           std::string(15, '\0') + std::string(1, '\0');
+    return std::string("\xFF\xC4", 2) + be16(20) + classAndId + "\x01" + std::string(15, '\0') +
+           std::string(1, '\0');
   };
   const std::string sos =
       std::string("\xFF\xDA", 2) + be16(8) + std::string("\x01\x01\x00\x00\x3F\x00", 6);
@@ -40,8 +42,8 @@ Bytes jpeg(unsigned width, unsigned height, std::size_t appBytes) {
 
 Bytes gif(unsigned width, unsigned height) {
   return "GIF89a" + le16(width) + le16(height) + std::string("\x80\x00\x00", 3) +
-         std::string("\xFF\xFF\xFF\x00\x00\x00", 6) + std::string("\x2C", 1) + le16(0) +
-         le16(0) + le16(1) + le16(1) + std::string("\x00\x02\x02\x44\x01\x00\x3B", 7);
+         std::string("\xFF\xFF\xFF\x00\x00\x00", 6) + std::string("\x2C", 1) + le16(0) + le16(0) +
+         le16(1) + le16(1) + std::string("\x00\x02\x02\x44\x01\x00\x3B", 7);
 }
 
 Bytes webpExtended(unsigned width, unsigned height) {
@@ -87,9 +89,12 @@ std::vector<SampleBook> sampleBooks(std::size_t padding) {
     return buildContainer(publication);
   };
   const std::vector<std::pair<std::string, std::u16string>> metadata = {
-      {"TITL", u"달빛 항해 <Moonlight & Voyage>"}, {"ISBN", u"978-0-306-40615-7"},
-      {"WRTR", u"김하늘"},                        {"PUBL", u"Paper \"Lantern\" Press"},
-      {"DATE", u"2026-12-08"},                    {"COMT", u"A voyage\x01 by night."},
+      {"TITL", u"달빛 항해 <Moonlight & Voyage>"},
+      {"ISBN", u"978-0-306-40615-7"},
+      {"WRTR", u"김하늘"},
+      {"PUBL", u"Paper \"Lantern\" Press"},
+      {"DATE", u"2026-12-08"},
+      {"COMT", u"A voyage\x01 by night."},
   };
   return {
       {"each kind, R to L",

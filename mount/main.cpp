@@ -347,7 +347,8 @@ Parsed parseCommandLine(int argc, char** argv, Arguments& arguments) {
   app.add_flag("-f,--foreground", arguments.foreground,
                "stay in the foreground, telling on standard error");
   app.add_flag("--renumber", arguments.renumber,
-               "cbz, epub: prefix each name with its position, as kzb convert --renumber");
+               "prefix each page's name (cbz) or label (epub) with its position, as kzb "
+               "convert --renumber");
   app.add_option_function<std::string>(
          "--language",
          [&arguments](const std::string& tag) {

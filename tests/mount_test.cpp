@@ -477,7 +477,7 @@ TEST_F(MountTest, AMountThatWouldShowItselfIsRefused) {
   };
   for (const Case& each : cases) {
     SCOPED_TRACE(each.source + " at " + each.point);
-    for (const std::string view : {"folders", "cbz"}) {
+    for (const std::string view : {"folders", "cbz", "epub"}) {
       const testing::Outcome outcome =
           testing::runProgram(KZB_MOUNT_BINARY, each.cwd, {each.source, each.point, "--as", view});
       if (outcome.status == 0) {

@@ -347,8 +347,7 @@ Parsed parseCommandLine(int argc, char** argv, Arguments& arguments) {
   app.add_flag("-f,--foreground", arguments.foreground,
                "stay in the foreground, telling on standard error");
   app.add_flag("--renumber", arguments.renumber,
-               "prefix each page's name (cbz) or label (epub) with its position, as kzb "
-               "convert --renumber");
+               "number names (cbz) or labels (epub) as kzb convert --renumber");
   app.add_option_function<std::string>(
          "--language",
          [&arguments](const std::string& tag) {

@@ -709,28 +709,46 @@ TEST_F(MountTest, TheCommandLineIsKzbs) {
   }
 }
 
-// A container left out is told once per mount, however often it is listed or looked up.
+// A container left out is told once per mount, however often it is listed or looked up, in
+// each view.
 TEST_F(MountTest, AContainerLeftOutIsToldOnce) {
   SKIP_WITHOUT_FUSE();
-  fs::create_directories(source_ / "twice");  // takes twice.kzb's folder name
-  const fs::path point = dir_.path() / "mnt";
-  Mounted mount(source_, point, {"--cache", "1"});
-  ASSERT_TRUE(mount.mounted()) << mount.errors();
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(shell("ls -l " + quoted(point.string())), 0);
-    EXPECT_FALSE(fs::exists(point / "garbage" / "x"));
-    EXPECT_TRUE(fs::exists(point / "book" / "003.txt"));  // lets garbage.kzb go from the cache
-  }
-  ASSERT_TRUE(mount.unmount());
-  const std::string errors = mount.errors();
-  for (const std::string line : {"twice.kzb: twice stands beside it; left out",
-                                 "garbage.kzb: damaged", "cut.kzb: damaged"}) {
-    std::size_t count = 0;
-    for (std::size_t at = errors.find(line); at != std::string::npos;
-         at = errors.find(line, at + 1)) {
-      ++count;
+  const struct {
+    std::string view;
+    std::string twiceShownAs;  // what takes twice.kzb's name in the view
+    std::string aFile;         // a file of the view, of another container
+  } cases[] = {
+      {"folders", "twice", "book/003.txt"},
+      {"epub", "twice.epub", "book.epub"},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.view);
+    if (test.view == "folders") {
+      fs::create_directories(source_ / test.twiceShownAs);
+    } else {
+      testing::writeFile(source_ / test.twiceShownAs, "not a book");
     }
-    EXPECT_EQ(count, 1u) << line << "\n" << errors;
+    const fs::path point = dir_.path() / ("mnt-" + test.view);
+    Mounted mount(source_, point, {"--as", test.view, "--cache", "1"});
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(shell("ls -l " + quoted(point.string())), 0);
+      EXPECT_FALSE(fs::exists(point / "garbage" / "x"));
+      EXPECT_TRUE(fs::exists(point / test.aFile));  // lets garbage.kzb go from the cache
+    }
+    ASSERT_TRUE(mount.unmount());
+    fs::remove_all(source_ / test.twiceShownAs);
+    const std::string errors = mount.errors();
+    for (const std::string& line :
+         {"twice.kzb: " + test.twiceShownAs + " stands beside it; left out",
+          std::string("garbage.kzb: damaged"), std::string("cut.kzb: damaged")}) {
+      std::size_t count = 0;
+      for (std::size_t at = errors.find(line); at != std::string::npos;
+           at = errors.find(line, at + 1)) {
+        ++count;
+      }
+      EXPECT_EQ(count, 1u) << line << "\n" << errors;
+    }
   }
 }
 

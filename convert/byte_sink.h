@@ -17,7 +17,7 @@ class ByteSink {
   // Adds the bytes at the end.
   virtual std::error_code append(std::span<const std::byte> bytes) = 0;
   // Adds the bytes at the end, where they are a copy of the container's from `sourceOffset`
-  // on. A sink that can keep the place instead of the bytes does (CbzLayout); any other
+  // on. A sink that can keep the place instead of the bytes does (ZipLayout); any other
   // appends them.
   virtual std::error_code appendCopyOf(std::span<const std::byte> bytes,
                                        std::uint64_t sourceOffset) {

@@ -210,7 +210,12 @@ std::optional<std::u16string> bookFileNameOf(std::string_view containerPath,
 }
 
 std::optional<std::string> cbzFileName(std::string_view containerPath) {
-  const std::optional<std::u16string> name = cbzFileNameOf(containerPath);
+  return bookFileName(containerPath, u".cbz");
+}
+
+std::optional<std::string> bookFileName(std::string_view containerPath,
+                                        std::u16string_view extension) {
+  const std::optional<std::u16string> name = bookFileNameOf(containerPath, extension);
   return name ? std::optional<std::string>(toUtf8(*name)) : std::nullopt;
 }
 

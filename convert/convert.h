@@ -153,6 +153,8 @@ std::optional<std::u16string> bookFileNameOf(std::string_view containerPath,
                                              std::u16string_view extension);
 // The same as UTF-8.
 std::optional<std::string> cbzFileName(std::string_view containerPath);
+std::optional<std::string> bookFileName(std::string_view containerPath,
+                                        std::u16string_view extension);
 
 // The order of names that readers of comics call natural: runs of ASCII digits compare as
 // numbers ("2" before "10"), everything else byte by byte (code point order); names equal as

@@ -5,7 +5,7 @@
 // write (by the rules of convert.h), in table order, each holding the stored file's bytes
 // with their CRC-32; ComicInfo.xml comes last and is well-formed XML; the ZIP's comment (the
 // ComicBookInfo object) is there, and is UTF-8 that parses as JSON. Where the members are
-// stored and keep their names, the layout kzb-mount serves (cbz_layout.h) is made too, and
+// stored and keep their names, the layout kzb-mount serves (zip_layout.h) is made too, and
 // read back in pieces of a size the input picks: it must give the same bytes.
 #include <libxml/parser.h>
 #include <zip.h>
@@ -25,7 +25,7 @@
 
 #include "archive_reader.h"
 #include "byte_sink.h"
-#include "cbz_layout.h"
+#include "zip_layout.h"
 #include "convert.h"
 #include "entry_name.h"
 #include "format.h"
@@ -159,7 +159,7 @@ void checkComment(zip_t* archive) {
 // The layout's bytes, read `piece` bytes at a time from the container file.
 std::vector<std::byte> layoutBytes(kzb::ArchiveReader& reader, const kzb::ConvertOptions& options,
                                    std::size_t piece) {
-  kzb::CbzLayout layout;
+  kzb::ZipLayout layout;
   const kzb::ConvertResult result =
       kzb::layOutCbz(reader.input(), reader.archive(), options, layout);
   require(result.status == kzb::ConvertStatus::complete, "a layout failed");

@@ -4,12 +4,15 @@
 // and holds exactly "application/epub+zip"; every member's CRC-32 holds; the container
 // document, the package document, the navigation document and every XHTML and SVG member are
 // well-formed XML; every item the manifest names is a member; the spine names as many
-// documents as the conversion counted pages and texts.
+// documents as the conversion counted pages and texts. Where the members are stored, the layout
+// kzb-mount serves (zip_layout.h) is made too, and read back in pieces of a size the input
+// picks: it must give the same bytes.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <zip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,12 +21,15 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive_reader.h"
 #include "byte_sink.h"
 #include "epub.h"
 #include "fuzz_support.h"
 #include "image_info.h"
+#include "input_file.h"
+#include "zip_layout.h"
 
 namespace {
 
@@ -162,5 +168,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   collect(xmlDocGetRootElement(document.get()), "itemref", "idref", spine);
   require(spine.size() == std::max<std::size_t>(1, result.pages + result.texts),
           "the spine does not name each page and text once");
+
+  if (!options.zip.deflate) {
+    kzb::ZipLayout layout;
+    const kzb::EpubResult laidOut =
+        kzb::layOutEpub(reader.input(), reader.archive(), options, layout);
+    require(laidOut.status == kzb::ConvertStatus::complete && laidOut.pages == result.pages &&
+                laidOut.texts == result.texts,
+            "the layout does not hold the book's pages and texts");
+    kzb::InputFile container;
+    require(!container.open(kzb::fuzz::scratch().input.string()), "the input cannot be opened");
+    std::vector<std::byte> read(static_cast<std::size_t>(layout.size()));
+    const std::size_t piece = 1 + (choice >> 4) * 509u;  // 1 byte, or an odd size across fields
+    for (std::size_t at = 0; at < read.size();) {
+      std::error_code error;
+      const std::size_t wanted = std::min(piece, read.size() - at);
+      const std::size_t got =
+          layout.read(at, std::span(read).subspan(at, wanted), container, error);
+      require(!error && got == wanted, "a read of the layout fell short");
+      at += got;
+    }
+    require(read == bytes, "the layout does not read as the EPUB convert writes");
+  }
   return 0;
 }

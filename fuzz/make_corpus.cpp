@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "container_builder.h"
+#include "sample_books.h"
 
 namespace {
 
@@ -198,6 +199,12 @@ int main(int argc, char** argv) {
          return bytes;
        }()},
   };
+  // Books of images of each kind, text and neither, so that the EPUB's conversion starts from
+  // pages it lays out.
+  std::size_t book = 0;
+  for (const kzb::testing::SampleBook& each : kzb::testing::sampleBooks(64)) {
+    seeds.emplace_back("book-" + std::to_string(++book), each.container);
+  }
   for (const auto& [name, bytes] : seeds) {
     std::ofstream out(directory / (name + ".kzb"), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

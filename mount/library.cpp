@@ -9,6 +9,7 @@
 #include "container_input.h"
 #include "convert.h"
 #include "entry_name.h"
+#include "epub.h"
 #include "extract.h"
 #include "extraction_plan.h"
 #include "utf8.h"
@@ -109,12 +110,12 @@ struct Library::Parsed {
   SourceStat stat;  // of the container parsed
   // folders view: the files that stand once it is extracted, by name
   std::vector<PlannedFile> files;
-  // The container, open for as long as it is parsed, so that its files (or its CBZ), read
+  // The container, open for as long as it is parsed, so that its files (or its book), read
   // one after another, are one stream to the system: its read-ahead runs on from one read to
   // the next, though the kernel sends each read on its own. None where it could not be
   // opened again (out of descriptors, say): each open then opens the container for itself.
   std::shared_ptr<const InputFile> file;
-  std::unique_ptr<CbzLayout> layout;  // cbz view
+  std::unique_ptr<ZipLayout> layout;  // cbz and epub views
 
   const PlannedFile* fileNamed(const std::string& name) const {
     const auto found = std::lower_bound(
@@ -132,10 +133,10 @@ struct Library::Parsed {
   }
 };
 
-class CbzFile final : public OpenFile {
+class BookFile final : public OpenFile {
  public:
-  CbzFile(std::shared_ptr<const InputFile> file, std::shared_ptr<const void> keep,
-          const CbzLayout& layout)
+  BookFile(std::shared_ptr<const InputFile> file, std::shared_ptr<const void> keep,
+           const ZipLayout& layout)
       : file_(std::move(file)), keep_(std::move(keep)), layout_(layout) {}
   std::size_t read(std::uint64_t offset, std::span<std::byte> out,
                    std::error_code& error) override {
@@ -145,7 +146,7 @@ class CbzFile final : public OpenFile {
  private:
   std::shared_ptr<const InputFile> file_;
   std::shared_ptr<const void> keep_;  // holds the layout while the cache may drop it
-  const CbzLayout& layout_;
+  const ZipLayout& layout_;
 };
 
 std::optional<std::string> mountWouldShowItself(const std::string& source,
@@ -229,18 +230,32 @@ bool Library::isContainer(const std::string& name, const SourceStat& stat) {
                      [&](std::string_view extension) { return endsWith(name, extension); });
 }
 
+std::string_view Library::bookExtension() const {
+  switch (options_.view) {
+    case View::cbz:
+      return ".cbz";
+    case View::epub:
+      return ".epub";
+    case View::folders:
+      break;
+  }
+  return {};
+}
+
 std::optional<std::string> Library::viewName(const std::string& name) const {
-  return options_.view == View::cbz ? cbzFileName(name) : eachFolderName(name);
+  return options_.view == View::folders
+             ? eachFolderName(name)
+             : bookFileName(name, std::u16string(bookExtension().begin(), bookExtension().end()));
 }
 
 std::optional<std::string> Library::containerNamed(const std::string& directory,
                                                    const std::string& name) {
   std::string stem = name;
-  if (options_.view == View::cbz) {
-    if (!endsWith(name, ".cbz")) {
+  if (const std::string_view extension = bookExtension(); !extension.empty()) {
+    if (!endsWith(name, extension)) {
       return std::nullopt;
     }
-    stem.resize(name.size() - 4);
+    stem.resize(name.size() - extension.size());
   }
   for (const std::string_view extension : kExtensions) {
     const std::string candidate = stem + std::string(extension);
@@ -326,12 +341,23 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const S
     parsed->files.shrink_to_fit();
     return parsed;
   }
-  auto layout = std::make_unique<CbzLayout>();
+  auto layout = std::make_unique<ZipLayout>();
   ConvertOptions options;
   options.modified = std::chrono::sys_seconds{std::chrono::seconds{input.modifiedTime()}};
   options.application = options_.application;
   options.renumber = options_.renumber;
-  const ConvertResult result = layOutCbz(input, reader.archive(), options, *layout);
+  ConvertResult result;
+  if (options_.view == View::epub) {
+    EpubOptions book;
+    book.zip = options;
+    book.language = options_.language;
+    book.fallbackTitle = toUtf8(bookFileNameOf(path, u"").value_or(u""));
+    const EpubResult made = layOutEpub(input, reader.archive(), book, *layout);
+    result.status = made.status;
+    result.error = made.error;
+  } else {
+    result = layOutCbz(input, reader.archive(), options, *layout);
+  }
   if (result.status != ConvertStatus::complete) {
     tellOnce("kzb-mount: " + path + ": " + result.error.message() + "; left out");
     return nullptr;
@@ -375,7 +401,7 @@ std::error_code Library::resolve(const std::string& path, Node& node) {
     if (const std::error_code error = viewNode(directory, name, node, parsed)) {
       return error;
     }
-    if (options_.view == View::cbz) {
+    if (options_.view != View::folders) {
       return last ? std::error_code{} : std::make_error_code(std::errc::not_a_directory);
     }
     if (last) {
@@ -436,7 +462,7 @@ std::error_code Library::viewNode(const std::string& directory, const std::strin
     node.kind = Node::Kind::containerFolder;
     return {};
   }
-  node.kind = Node::Kind::cbz;
+  node.kind = Node::Kind::book;
   node.size = parsed->layout->size();
   return {};
 }
@@ -482,7 +508,10 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
         views.emplace_back(*view, name);
       } else {
         tellOnce("kzb-mount: " + path + ": " + "its file name gives no " +
-                 (options_.view == View::cbz ? "name for the ZIP" : "folder name") + "; left out");
+                 (options_.view == View::folders ? "folder name"
+                  : options_.view == View::cbz   ? "name for the ZIP"
+                                                 : "name for the EPUB") +
+                 "; left out");
       }
     } else if (stat.kind != SourceKind::other && !(root && only_)) {
       shown.emplace(name, realNode(path, stat));
@@ -491,7 +520,7 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
   for (const auto& [view, container] : views) {
     if (const auto taken = shown.find(view); taken != shown.end()) {
       if (taken->second.kind == Node::Kind::containerFolder ||
-          taken->second.kind == Node::Kind::cbz) {
+          taken->second.kind == Node::Kind::book) {
         continue;  // X.kzb and X.KZB: the one resolve() takes is shown already
       }
       tellOnce("kzb-mount: " + joined(node.source, container) + ": " + view +
@@ -511,7 +540,7 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
 }
 
 std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file) {
-  const bool inContainer = node.kind == Node::Kind::entry || node.kind == Node::Kind::cbz;
+  const bool inContainer = node.kind == Node::Kind::entry || node.kind == Node::Kind::book;
   if (!inContainer && node.kind != Node::Kind::file) {
     return std::make_error_code(std::errc::is_a_directory);
   }
@@ -541,7 +570,7 @@ std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file)
   if (node.kind == Node::Kind::entry) {
     file = std::make_unique<EntryFile>(std::move(input), node.dataOffset, node.size);
   } else {
-    file = std::make_unique<CbzFile>(std::move(input), parsed, *parsed->layout);
+    file = std::make_unique<BookFile>(std::move(input), parsed, *parsed->layout);
   }
   file->setNode(node);
   return {};

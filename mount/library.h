@@ -4,18 +4,21 @@
 //    (eachFolderName), holding the files extraction leaves: extraction_plan.h decides which,
 //    under which names and with which bytes, for both;
 //  - cbz view: a file named as `kzb convert` names its ZIP (cbzFileName), whose bytes are
-//    what `kzb convert` (with --renumber where asked) writes for it (cbz_layout.h).
+//    what `kzb convert` (with --renumber where asked) writes for it (zip_layout.h);
+//  - epub view: a file named as `kzb convert --to epub` names its book, whose bytes are what
+//    `kzb convert --to epub` (with --renumber and --language as asked) writes for it. Its
+//    layout reads each stored file's first bytes and each text item whole (zip_layout.h).
 // A container whose name gives no such name is left out, and so is one whose view's name a
 // name in SOURCE takes. A container that cannot be opened is left out, one that cannot be
 // read whole shows what is intact; each says so in one line (tellUser), once per mount.
 // The mount's own root is never walked into: a name of SOURCE that stands for it is not shown.
 //
-// Parsed containers (their tables of files, or their CBZ layouts) are kept in a cache of at
-// most `cacheBytes` (least recently used first out; the one used last stays whatever its
-// size) and `cacheEntries` containers, keyed by the container's identity, size and
-// modification time, so a container that changes is parsed again on the next look.
-// A file opened keeps the container it was opened on (OpenFile), whatever becomes of its path.
-// Nothing here ever writes to SOURCE. Every member may be called from several threads at once.
+// Parsed containers (their tables of files, or the layouts of their CBZs or EPUBs) are kept in a
+// cache of at most `cacheBytes` (least recently used first out; the one used last stays whatever
+// its size) and `cacheEntries` containers, keyed by the container's identity, size and modification
+// time, so a container that changes is parsed again on the next look. A file opened keeps the
+// container it was opened on (OpenFile), whatever becomes of its path. Nothing here ever writes to
+// SOURCE. Every member may be called from several threads at once.
 #pragma once
 
 #include <cstddef>
@@ -28,23 +31,25 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "archive.h"
-#include "cbz_layout.h"
 #include "input_file.h"
 #include "source_tree.h"
+#include "zip_layout.h"
 
 namespace kzb::mount {
 
-enum class View { folders, cbz };
+enum class View { folders, cbz, epub };
 
 struct LibraryOptions {
   View view = View::folders;
   std::size_t cacheEntries = 256;
   std::size_t cacheBytes = std::size_t{32} << 20;
-  bool renumber = false;            // cbz view: as kzb convert --renumber
+  bool renumber = false;            // cbz and epub views: as kzb convert --renumber
+  std::string language = "und";     // epub view: as kzb convert --language (a BCP 47 tag)
   bool toSystemLog = false;         // where tellUser's lines go
   std::string application = "kzb";  // the ComicBookInfo comment's appID, as kzb convert's
   // Where the mount stands: the mount's own root is found by it once the mount is up.
@@ -53,11 +58,12 @@ struct LibraryOptions {
 
 // What a path of the mount stands for.
 struct Node {
-  enum class Kind { directory, file, link, containerFolder, entry, cbz };
+  // book: the cbz or epub view of a container.
+  enum class Kind { directory, file, link, containerFolder, entry, book };
   Kind kind = Kind::directory;
   std::string source;  // its path in SOURCE (for a container's views and entries: the container)
   SourceStat stat;     // of `source`
-  std::uint64_t size = 0;        // file, entry and cbz: its size
+  std::uint64_t size = 0;        // file, entry and book: its size
   std::uint64_t dataOffset = 0;  // entry: where its bytes start in the container
 };
 
@@ -127,6 +133,8 @@ class Library {
   // The container in directory `directory` that the view's name `name` stands for, if any.
   std::optional<std::string> containerNamed(const std::string& directory, const std::string& name);
   std::optional<std::string> viewName(const std::string& name) const;
+  // The file name extension of the view's books (".cbz", ".epub"), or none (folders view).
+  std::string_view bookExtension() const;
   static bool isContainer(const std::string& name, const SourceStat& stat);
   // Whether `stat` is of the mount's own root.
   bool isOwnRoot(const SourceStat& stat);

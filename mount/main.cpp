@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "epub.h"
 #include "library.h"
 
 namespace kzb::mount {
@@ -69,7 +70,7 @@ void fill(const Node& node, struct stat& out) {
       out.st_size = static_cast<off_t>(node.size);
       break;
     case Node::Kind::entry:
-    case Node::Kind::cbz:
+    case Node::Kind::book:
       out.st_mode = S_IFREG | 0444;
       out.st_nlink = 1;
       out.st_size = static_cast<off_t>(node.size);
@@ -276,6 +277,7 @@ struct Arguments {
   View view = View::folders;
   bool foreground = false;
   bool renumber = false;
+  std::string language = "und";
   std::size_t cacheEntries = 256;
   std::size_t cacheMebibytes = 32;
 };
@@ -334,18 +336,30 @@ Parsed parseCommandLine(int argc, char** argv, Arguments& arguments) {
   app.add_option_function<std::string>(
          "--as",
          [&arguments](const std::string& view) {
-           if (view != "folders" && view != "cbz") {
-             throw CLI::ValidationError("--as", "takes folders or cbz, not '" + view + "'");
+           if (view != "folders" && view != "cbz" && view != "epub") {
+             throw CLI::ValidationError("--as", "takes folders, cbz or epub, not '" + view + "'");
            }
-           arguments.view = view == "cbz" ? View::cbz : View::folders;
+           arguments.view = view == "cbz" ? View::cbz : view == "epub" ? View::epub : View::folders;
          },
-         "folders (the default) or cbz")
+         "folders (the default), cbz or epub")
       ->type_name("VIEW")
       ->allow_extra_args(false);
   app.add_flag("-f,--foreground", arguments.foreground,
                "stay in the foreground, telling on standard error");
   app.add_flag("--renumber", arguments.renumber,
-               "cbz: prefix each name with its position, as kzb convert --renumber");
+               "number names (cbz) or labels (epub) as kzb convert --renumber");
+  app.add_option_function<std::string>(
+         "--language",
+         [&arguments](const std::string& tag) {
+           if (!isLanguageTag(tag)) {
+             throw CLI::ValidationError(
+                 "--language", "takes a BCP 47 tag such as ko or en-US, not '" + tag + "'");
+           }
+           arguments.language = tag;
+         },
+         "epub: the book's language, as kzb convert --language (und)")
+      ->type_name("TAG")
+      ->allow_extra_args(false);
   app.add_option_function<std::string>(
          "--cache",
          [&arguments](const std::string& count) {
@@ -430,6 +444,7 @@ int run(int argc, char** argv) {
   options.cacheEntries = arguments.cacheEntries;
   options.cacheBytes = arguments.cacheMebibytes << 20;
   options.renumber = arguments.renumber;
+  options.language = arguments.language;
   options.mountPoint = std::filesystem::weakly_canonical(arguments.mountpoint, error).string();
   options.toSystemLog = !arguments.foreground;
   options.application = "kzb/" KZB_VERSION;  // the CBZ is the one kzb convert writes

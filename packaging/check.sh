@@ -143,7 +143,7 @@ check_linux() {
     for option in $(help_options "$bin/kzb-mount"); do
       grep -qx -- "$option" <<<"$offered" || { echo "kzb-mount -<TAB> lacks $option"; exit 1; }
     done
-    [ "$(complete_line kzb-mount --as "")" = "$(printf "cbz\nfolders")" ] ||
+    [ "$(complete_line kzb-mount --as "")" = "$(printf "cbz\nepub\nfolders")" ] ||
       { echo "kzb-mount --as <TAB> offers other than the views"; exit 1; }
     grep -qx "moon.kzb" <<<"$(complete_line kzb-mount "")" ||
       { echo "kzb-mount <TAB> lacks moon.kzb"; exit 1; }

@@ -1,5 +1,6 @@
-// The layout of a CBZ view: every range read from it equals the same range of the ZIP that
-// convertToZip writes, for containers whole and damaged.
+// The layouts of the CBZ and EPUB views: every range read from one equals the same range of the
+// ZIP that convertToZip, or the book that convertToEpub, writes, for containers whole and
+// damaged.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,17 +11,20 @@
 
 #include "archive_reader.h"
 #include "byte_sink.h"
-#include "cbz_layout.h"
 #include "container_builder.h"
 #include "convert.h"
+#include "epub.h"
+#include "image_info.h"
+#include "sample_books.h"
 #include "temp_dir.h"
+#include "zip_layout.h"
 
 namespace kzb {
 namespace {
 
 using testing::Bytes;
-using testing::withoutFileChunk;
 using testing::StoredFile;
+using testing::withoutFileChunk;
 
 constexpr std::chrono::sys_seconds kTime{std::chrono::seconds{1796725231}};
 
@@ -79,7 +83,7 @@ TEST(CbzLayoutTest, EveryRangeReadsAsTheConvertedZip) {
     ASSERT_EQ(converted.status, ConvertStatus::complete);
     const std::string zip = asString(written.bytes());
 
-    CbzLayout layout;
+    ZipLayout layout;
     std::vector<MemberStatus> laidOutStatuses;
     const ConvertResult laidOut =
         layOutCbz(reader.input(), reader.archive(), options, layout,
@@ -116,7 +120,7 @@ TEST(CbzLayoutTest, AContainerCutAfterwardsFailsTheRead) {
   testing::writeFile(dir.path() / "c.kzb", container);
   ArchiveReader reader((dir.path() / "c.kzb").string());
   ConvertOptions options;
-  CbzLayout layout;
+  ZipLayout layout;
   ASSERT_EQ(layOutCbz(reader.input(), reader.archive(), options, layout).members, 1u);
   std::filesystem::resize_file(dir.path() / "c.kzb", container.size() - 5000);
   std::vector<std::byte> buffer(static_cast<std::size_t>(layout.size()));
@@ -139,7 +143,7 @@ TEST(CbzLayoutTest, CrcsAreWorkedOutWhenReadNotWhenLaidOut) {
   ArchiveReader reader(path.string());
   ConvertOptions options;
   options.modified = kTime;
-  CbzLayout layout;
+  ZipLayout layout;
   ASSERT_EQ(layOutCbz(reader.input(), reader.archive(), options, layout).members, 2u);
 
   Bytes rewritten = container;
@@ -153,6 +157,98 @@ TEST(CbzLayoutTest, CrcsAreWorkedOutWhenReadNotWhenLaidOut) {
   ASSERT_EQ(layout.read(0, buffer, now.input().file(), error), buffer.size());
   EXPECT_FALSE(error);
   EXPECT_TRUE(buffer == expected.bytes());
+}
+
+// Reads the whole layout at once, then in reads of odd sizes from every offset, each compared
+// with `expected`.
+void expectReadsAs(const ZipLayout& layout, const InputFile& file, const std::string& expected) {
+  ASSERT_EQ(layout.size(), expected.size());
+  std::vector<std::byte> buffer(expected.size() + 10);
+  std::error_code error;
+  ASSERT_EQ(layout.read(0, buffer, file, error), expected.size());
+  ASSERT_FALSE(error) << error.message();
+  ASSERT_TRUE(asString(std::span(buffer).first(expected.size())) == expected);
+  for (std::size_t offset = 0; offset <= expected.size(); offset += 1 + offset % 97) {
+    const std::size_t wanted = 1 + (offset * 7919) % 300;
+    const std::size_t got = layout.read(offset, std::span(buffer).first(wanted), file, error);
+    ASSERT_FALSE(error) << offset;
+    ASSERT_EQ(got, std::min(wanted, expected.size() - offset)) << offset;
+    ASSERT_TRUE(asString(std::span(buffer).first(got)) == expected.substr(offset, got)) << offset;
+  }
+}
+
+TEST(EpubLayoutTest, EveryRangeReadsAsTheConvertedBook) {
+  constexpr std::size_t kPadding = 100000;
+  std::vector<testing::SampleBook> books = testing::sampleBooks(kPadding);
+  const Bytes first = books[0].container;
+  books.push_back({"cut short inside the last file", first.substr(0, first.size() - 1000)});
+  books.push_back({"a row without its stored file", withoutFileChunk(first, 1)});
+  books.push_back({"not a container", "not a container at all"});
+  struct Options {
+    bool renumber;
+    std::string language;
+  };
+  testing::TempDir dir;
+  for (const testing::SampleBook& book : books) {
+    for (const Options& each : {Options{false, "und"}, Options{true, "ko-KR"}}) {
+      SCOPED_TRACE(book.name + (each.renumber ? ", renumbered" : ""));
+      testing::writeFile(dir.path() / "c.kzb", book.container);
+      ArchiveReader reader((dir.path() / "c.kzb").string());
+      EpubOptions options;
+      options.zip.modified = kTime;
+      options.zip.renumber = each.renumber;
+      options.language = each.language;
+      options.fallbackTitle = "c";
+      MemorySink written;
+      std::vector<MemberStatus> writtenStatuses;
+      const EpubResult converted =
+          convertToEpub(reader.input(), reader.archive(), written, options,
+                        [&](const MemberOutcome& done) { writtenStatuses.push_back(done.status); });
+      ASSERT_EQ(converted.status, ConvertStatus::complete);
+
+      ZipLayout layout;
+      std::vector<MemberStatus> laidOutStatuses;
+      options.zip.deflate = true;  // the layout stores, whatever it is asked
+      const EpubResult laidOut =
+          layOutEpub(reader.input(), reader.archive(), options, layout,
+                     [&](const MemberOutcome& done) { laidOutStatuses.push_back(done.status); });
+      ASSERT_EQ(laidOut.status, ConvertStatus::complete);
+      EXPECT_EQ(laidOut.pages, converted.pages);
+      EXPECT_EQ(laidOut.texts, converted.texts);
+      EXPECT_EQ(laidOutStatuses, writtenStatuses);
+      const std::string epub = asString(written.bytes());
+      // The pages' data is not in memory: only what the writer made is (in a vector, which
+      // may hold up to twice what it was given).
+      EXPECT_LT(layout.memoryUsed(), 2 * (epub.size() - converted.pages * kPadding) + 4096);
+      expectReadsAs(layout, reader.input().file(), epub);
+    }
+  }
+}
+
+// Laying out a book reads each page's head alone: a page rewritten in place past its head
+// after the layout was made (the same size) reads back as the book of the container as it is
+// now, CRC-32s included.
+TEST(EpubLayoutTest, PagesAreReadForTheirHeadsOnly) {
+  testing::TempDir dir;
+  const std::string before = testing::pseudoRandomBytes(kImageHeadSize + 5000, 8);
+  const std::string after = testing::pseudoRandomBytes(5000, 9);
+  const Bytes container =
+      containerOf({{u"p.png", testing::png(30, 40) + before, {}}, {u"t.txt", "text", {}}});
+  const std::filesystem::path path = dir.path() / "c.kzb";
+  testing::writeFile(path, container);
+  ArchiveReader reader(path.string());
+  EpubOptions options;
+  options.zip.modified = kTime;
+  ZipLayout layout;
+  ASSERT_EQ(layOutEpub(reader.input(), reader.archive(), options, layout).pages, 1u);
+
+  Bytes rewritten = container;
+  rewritten.replace(rewritten.find(before) + before.size() - after.size(), after.size(), after);
+  testing::writeFile(path, rewritten);
+  ArchiveReader now(path.string());
+  MemorySink expected;
+  ASSERT_EQ(convertToEpub(now.input(), now.archive(), expected, options).pages, 1u);
+  expectReadsAs(layout, now.input().file(), asString(expected.bytes()));
 }
 
 }  // namespace

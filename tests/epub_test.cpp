@@ -13,6 +13,7 @@
 #include "container_builder.h"
 #include "epub.h"
 #include "image_info.h"
+#include "sample_books.h"
 #include "temp_dir.h"
 #include "tool.h"
 #include "zip_readers.h"
@@ -26,68 +27,14 @@ using testing::StoredFile;
 
 constexpr std::chrono::sys_seconds kTime{std::chrono::seconds{1796725230}};
 
-std::string be16(unsigned value) {
-  return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
-}
-std::string le16(unsigned value) {
-  return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
-}
-std::string be32(unsigned value) { return be16(value >> 16) + be16(value & 0xFFFF); }
-
-// Images whose headers say `width` by `height`, as each format lays its header out.
-std::string png(unsigned width, unsigned height) {
-  return std::string("\x89PNG\r\n\x1A\n", 8) + be32(13) + "IHDR" + be32(width) + be32(height) +
-         std::string("\x08\x02\x00\x00\x00", 5) + be32(0) + be32(0) + "IEND" + be32(0xAE426082);
-}
-// A baseline JPEG that decoders read whole: one grey component, every 8x8 block a DC of 0
-// and an end of block, coded in two bits by one-code Huffman tables.
-std::string jpeg(unsigned width, unsigned height, std::size_t appBytes = 14) {
-  const std::string dqt = std::string("\xFF\xDB", 2) + be16(67) + std::string(1, '\0') +
-                          std::string(64, '\x01');
-  const std::string sof = std::string("\xFF\xC0", 2) + be16(11) + "\x08" + be16(height) +
-                          be16(width) + std::string("\x01\x01\x11\x00", 4);
-  const auto table = [](char classAndId) {
-    return std::string("\xFF\xC4", 2) + be16(20) + classAndId + "\x01" +
-           std::string(15, '\0') + std::string(1, '\0');
-  };
-  const std::string sos =
-      std::string("\xFF\xDA", 2) + be16(8) + std::string("\x01\x01\x00\x00\x3F\x00", 6);
-  const std::size_t bits = 2 * ((width + 7) / 8) * ((height + 7) / 8);
-  std::string scan(bits / 8, '\0');
-  if (bits % 8 != 0) {
-    scan += static_cast<char>(0xFF >> (bits % 8));  // padded with ones
-  }
-  return std::string("\xFF\xD8\xFF\xE0", 4) + be16(static_cast<unsigned>(appBytes + 2)) +
-         std::string(appBytes, 'j') + dqt + sof + table('\x00') + table('\x10') + sos + scan +
-         std::string("\xFF\xD9", 2);
-}
-// A GIF whose screen is `width` by `height`, holding one image of one pixel.
-std::string gif(unsigned width, unsigned height) {
-  return "GIF89a" + le16(width) + le16(height) + std::string("\x80\x00\x00", 3) +
-         std::string("\xFF\xFF\xFF\x00\x00\x00", 6) + std::string("\x2C", 1) + le16(0) +
-         le16(0) + le16(1) + le16(1) + std::string("\x00\x02\x02\x44\x01\x00\x3B", 7);
-}
-std::string webpExtended(unsigned width, unsigned height) {
-  const auto le24 = [](unsigned v) {
-    return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                       static_cast<char>(v >> 16)};
-  };
-  return "RIFF" + std::string("\x16\x00\x00\x00", 4) + "WEBPVP8X" +
-         std::string("\x0A\x00\x00\x00\x00\x00\x00\x00", 8) + le24(width - 1) + le24(height - 1);
-}
-std::string webpLossy(unsigned width, unsigned height) {
-  return "RIFF" + std::string(4, '\0') + "WEBPVP8 " + std::string(4, '\0') +
-         std::string("\x10\x02\x00\x9D\x01\x2A", 6) + le16(width) + le16(height);
-}
-std::string webpLossless(unsigned width, unsigned height) {
-  const unsigned bits = (width - 1) | ((height - 1) << 14);
-  return "RIFF" + std::string(4, '\0') + "WEBPVP8L" + std::string(4, '\0') + "\x2F" +
-         le16(bits & 0xFFFF) + le16(bits >> 16);
-}
-std::string svg(const std::string& attributes) {
-  return "<?xml version=\"1.0\"?>\n<!-- a page -->\n<svg xmlns=\"http://www.w3.org/2000/svg\" " +
-         attributes + "><rect width=\"10\" height=\"10\"/></svg>\n";
-}
+using testing::be16;
+using testing::gif;
+using testing::jpeg;
+using testing::png;
+using testing::svg;
+using testing::webpExtended;
+using testing::webpLossless;
+using testing::webpLossy;
 
 std::optional<ImageInfo> infoOf(const std::string& bytes) {
   return imageInfo(std::as_bytes(std::span(bytes)));

@@ -21,6 +21,7 @@
 #include "binary_runner.h"
 #include "comic_info.h"
 #include "container_builder.h"
+#include "sample_books.h"
 #include "temp_dir.h"
 #include "tool.h"
 #include "utf8.h"
@@ -31,9 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
-using testing::withoutFileChunk;
 using testing::Outcome;
 using testing::StoredFile;
+using testing::withoutFileChunk;
 using testing::ZipMember;
 
 // Every container's modification time, unless a test says otherwise: 2026-12-08 10:20:30 UTC,
@@ -509,6 +510,44 @@ TEST_F(KzbConvertTest, BinaryWritesTheRecordedBytes) {
                                  membersOf(testing::utf8Path(c), expected), kTimeShown);
   }
   SKIP_IF_A_READER_IS_MISSING();
+}
+
+// kzb convert --to epub, the built program on Linux and under wine, writes the bytes recorded
+// in tests/data for the sample books (the Linux build wrote them; KZB_WRITE_GOLDEN=1 writes
+// them again), so kzb.exe writes each book byte for byte as kzb does.
+TEST_F(KzbConvertTest, BinaryWritesTheRecordedEpubs) {
+  const std::vector<testing::SampleBook> books = testing::sampleBooks(3000);
+  const struct {
+    std::size_t book;
+    std::vector<std::string> options;
+    std::string golden;
+    int status;  // 1 where names are refused
+  } cases[] = {
+      {0, {}, "epub-each-kind.epub", 0},
+      {0, {"--renumber", "--deflate", "--language", "ko"}, "epub-each-kind-renumbered.epub", 0},
+      {1, {}, "epub-text.epub", 0},
+      {1, {"--deflate"}, "epub-text-deflated.epub", 0},
+      {2, {"--renumber"}, "epub-hostile-names.epub", 1},
+      {3, {}, "epub-no-page.epub", 0},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.golden);
+    const std::string c = container(books[test.book].name + ".kzb", books[test.book].container);
+    std::vector<std::string> args = {"convert", "--to", "epub", "-o", "book.epub"};
+    args.insert(args.end(), test.options.begin(), test.options.end());
+    args.push_back(c);
+    const Outcome outcome = testing::runProgram(KZB_BINARY, work(), args);
+    EXPECT_EQ(outcome.status, test.status) << outcome.err;
+    const Bytes book = testing::readFile(work() / "book.epub");
+    ASSERT_FALSE(book.empty()) << outcome.err;
+    if (std::getenv("KZB_WRITE_GOLDEN")) {
+      testing::writeFile(kDataDir / test.golden, book);
+    }
+    const Bytes golden = testing::readFile(kDataDir / test.golden);
+    const auto [differs, _] = std::mismatch(book.begin(), book.end(), golden.begin(), golden.end());
+    EXPECT_TRUE(book == golden) << "written " << book.size() << " bytes, recorded " << golden.size()
+                                << ", first difference at " << (differs - book.begin());
+  }
 }
 
 #ifndef _WIN32

@@ -89,8 +89,8 @@ std::set<std::string> listedAt(Library& library, const std::string& path) {
 }
 
 // Each container shows under the name kzb extract --each gives its folder, or kzb convert its
-// ZIP, or not at all where they write none: never a second "." or "..", never a name convert
-// refuses (a backslash, bytes that are not UTF-8).
+// ZIP or its EPUB, or not at all where they write none: never a second "." or "..", never a name
+// convert refuses (a backslash, bytes that are not UTF-8).
 TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
   testing::TempDir dir;
   const fs::path source = dir.path() / "source";
@@ -100,8 +100,8 @@ TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
   for (const std::string& name : names) {
     testing::writeFile(source / name, containerHolding(u"page.jpg"));
   }
-  for (const View view : {View::folders, View::cbz}) {
-    SCOPED_TRACE(view == View::cbz ? "cbz" : "folders");
+  for (const View view : {View::folders, View::cbz, View::epub}) {
+    SCOPED_TRACE(view == View::cbz ? "cbz" : view == View::epub ? "epub" : "folders");
     std::set<std::string> written;
     for (const std::string& name : names) {
       const fs::path out = dir.path() / "out";
@@ -109,6 +109,8 @@ TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
       fs::create_directories(out);
       if (view == View::cbz) {
         testing::runProgram(KZB_BINARY, out, {"convert", (source / name).string()});
+      } else if (view == View::epub) {
+        testing::runProgram(KZB_BINARY, out, {"convert", "--to", "epub", (source / name).string()});
       } else {
         testing::runProgram(KZB_BINARY, out, {"extract", "--each", (source / name).string()});
       }
@@ -127,7 +129,9 @@ TEST(MountLibraryTest, ContainersAreNamedAsExtractAndConvertNameThem) {
     }
     for (const std::string& name : names) {
       const std::string stem = name.substr(0, name.size() - 4);
-      const std::string shownAs = view == View::cbz ? stem + ".cbz" : stem;
+      const std::string shownAs = view == View::cbz    ? stem + ".cbz"
+                                  : view == View::epub ? stem + ".epub"
+                                                       : stem;
       Node node;
       if (shownAs != "." && shownAs != ".." && !written.contains(shownAs)) {
         EXPECT_TRUE(library.resolve("/" + shownAs, node)) << shownAs;
@@ -199,6 +203,56 @@ TEST(MountLibraryTest, TheCacheIsBoundedInBytes) {
   }
   EXPECT_EQ(namesIn(library, "b").front().front(), 'o');  // kept
   EXPECT_EQ(namesIn(library, "a").front().front(), 'n');  // let go
+}
+
+// The EPUB view's layouts hold their text items, which are read to be escaped: the cache
+// counts them, so with room for about one book of 1 MiB of text, the second parsed lets the
+// first go, and with room for both, both stay.
+TEST(MountLibraryTest, TheCacheOfBooksIsBoundedInBytes) {
+  testing::TempDir dir;
+  const auto story = [](char letter) {
+    testing::Publication publication;
+    publication.files = {{u"story.txt", std::string(std::size_t{1} << 20, letter), {}}};
+    return testing::buildContainer(publication);
+  };
+  const struct {
+    std::size_t cacheBytes;
+    bool firstKept;
+  } cases[] = {{std::size_t{3} << 19, false}, {std::size_t{8} << 20, true}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.cacheBytes);
+    for (const char* name : {"a.kzb", "b.kzb"}) {
+      testing::writeFile(dir.path() / name, story('o'));
+    }
+    LibraryOptions options;
+    options.view = View::epub;
+    options.cacheEntries = 100;
+    options.cacheBytes = test.cacheBytes;
+    Library library(dir.path().string(), options);
+    // The letter the book's text is made of, as the library serves it now.
+    const auto letterOf = [&](const std::string& book) {
+      Node node;
+      std::unique_ptr<OpenFile> file;
+      if (library.resolve("/" + book, node) || library.open(node, file)) {
+        return '?';
+      }
+      std::string bytes(static_cast<std::size_t>(node.size), '\0');
+      std::error_code error;
+      file->read(0, std::as_writable_bytes(std::span(bytes)), error);
+      const std::size_t run = bytes.find(std::string(1000, 'o'));
+      return run != std::string::npos                                  ? 'o'
+             : bytes.find(std::string(1000, 'n')) != std::string::npos ? 'n'
+                                                                       : '?';
+    };
+    for (const char* book : {"a.epub", "b.epub"}) {
+      ASSERT_EQ(letterOf(book), 'o') << book;
+    }
+    for (const char* name : {"a.kzb", "b.kzb"}) {
+      rewriteUnseen(dir.path() / name, story('n'));
+    }
+    EXPECT_EQ(letterOf("b.epub"), 'o');  // kept: the one used last
+    EXPECT_EQ(letterOf("a.epub"), test.firstKept ? 'o' : 'n');
+  }
 }
 
 }  // namespace

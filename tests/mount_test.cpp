@@ -1,6 +1,7 @@
 // kzb-mount, mounted for real (as root, where /dev/fuse and fusermount3 are present): the
 // folders view holds what `kzb extract --each` writes, the CBZ view what `kzb convert` writes,
-// read by other programs straight from the mount; containers damaged, unopenable, replaced
+// the EPUB view what `kzb convert --to epub` writes, read by other programs straight from the
+// mount; containers damaged, unopenable, replaced
 // while mounted; and an unmount while a file is open.
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@
 #include "archive_reader.h"
 #include "binary_runner.h"
 #include "container_builder.h"
+#include "sample_books.h"
 #include "temp_dir.h"
 
 extern char** environ;
@@ -475,7 +477,7 @@ TEST_F(MountTest, AMountThatWouldShowItselfIsRefused) {
   };
   for (const Case& each : cases) {
     SCOPED_TRACE(each.source + " at " + each.point);
-    for (const std::string view : {"folders", "cbz"}) {
+    for (const std::string view : {"folders", "cbz", "epub"}) {
       const testing::Outcome outcome =
           testing::runProgram(KZB_MOUNT_BINARY, each.cwd, {each.source, each.point, "--as", view});
       if (outcome.status == 0) {
@@ -688,6 +690,8 @@ TEST_F(MountTest, TheCommandLineIsKzbs) {
       {{none, none, "--cache", "-1"}, 2, "", "not '-1'"},
       {{none, none, "--cache", "12abc"}, 2, "", "not '12abc'"},
       {{none, none, "--cache-size", "0"}, 2, "", "not '0'"},
+      {{none, none, "--language", "ko_KR"}, 2, "", "not 'ko_KR'"},
+      {{none, none, "--as", "epub", "--language"}, 2, "", "kzb-mount: --language"},
       {{none}, 2, "", "MOUNTPOINT is required"},
       {{none, none, "--bogus"}, 2, "", "--bogus"},
       {{none, none}, 1, "", "No such file or directory"},
@@ -705,28 +709,46 @@ TEST_F(MountTest, TheCommandLineIsKzbs) {
   }
 }
 
-// A container left out is told once per mount, however often it is listed or looked up.
+// A container left out is told once per mount, however often it is listed or looked up, in
+// each view.
 TEST_F(MountTest, AContainerLeftOutIsToldOnce) {
   SKIP_WITHOUT_FUSE();
-  fs::create_directories(source_ / "twice");  // takes twice.kzb's folder name
-  const fs::path point = dir_.path() / "mnt";
-  Mounted mount(source_, point, {"--cache", "1"});
-  ASSERT_TRUE(mount.mounted()) << mount.errors();
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(shell("ls -l " + quoted(point.string())), 0);
-    EXPECT_FALSE(fs::exists(point / "garbage" / "x"));
-    EXPECT_TRUE(fs::exists(point / "book" / "003.txt"));  // lets garbage.kzb go from the cache
-  }
-  ASSERT_TRUE(mount.unmount());
-  const std::string errors = mount.errors();
-  for (const std::string line : {"twice.kzb: twice stands beside it; left out",
-                                 "garbage.kzb: damaged", "cut.kzb: damaged"}) {
-    std::size_t count = 0;
-    for (std::size_t at = errors.find(line); at != std::string::npos;
-         at = errors.find(line, at + 1)) {
-      ++count;
+  const struct {
+    std::string view;
+    std::string twiceShownAs;  // what takes twice.kzb's name in the view
+    std::string aFile;         // a file of the view, of another container
+  } cases[] = {
+      {"folders", "twice", "book/003.txt"},
+      {"epub", "twice.epub", "book.epub"},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.view);
+    if (test.view == "folders") {
+      fs::create_directories(source_ / test.twiceShownAs);
+    } else {
+      testing::writeFile(source_ / test.twiceShownAs, "not a book");
     }
-    EXPECT_EQ(count, 1u) << line << "\n" << errors;
+    const fs::path point = dir_.path() / ("mnt-" + test.view);
+    Mounted mount(source_, point, {"--as", test.view, "--cache", "1"});
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(shell("ls -l " + quoted(point.string())), 0);
+      EXPECT_FALSE(fs::exists(point / "garbage" / "x"));
+      EXPECT_TRUE(fs::exists(point / test.aFile));  // lets garbage.kzb go from the cache
+    }
+    ASSERT_TRUE(mount.unmount());
+    fs::remove_all(source_ / test.twiceShownAs);
+    const std::string errors = mount.errors();
+    for (const std::string& line :
+         {"twice.kzb: " + test.twiceShownAs + " stands beside it; left out",
+          std::string("garbage.kzb: damaged"), std::string("cut.kzb: damaged")}) {
+      std::size_t count = 0;
+      for (std::size_t at = errors.find(line); at != std::string::npos;
+           at = errors.find(line, at + 1)) {
+        ++count;
+      }
+      EXPECT_EQ(count, 1u) << line << "\n" << errors;
+    }
   }
 }
 
@@ -765,6 +787,130 @@ TEST_F(MountTest, RenumberedPagesAreWhatConvertRenumberWrites) {
     const std::string note = "book.kzb: note: readers sort pages by name";
     EXPECT_EQ(errors.find(note) != std::string::npos, !renumber) << errors;
     EXPECT_EQ(errors.find(note), errors.rfind(note)) << errors;
+  }
+}
+
+// Whether `fd` reads as `expected`, in reads of odd lengths at odd offsets, in no order, past
+// its end too.
+void expectPreadsAs(int fd, const std::string& expected) {
+  std::string buffer(70000, '\0');
+  for (std::size_t i = 0; i < 200; ++i) {
+    const std::size_t offset = (i * 104729) % (expected.size() + 100);
+    const std::size_t length = 1 + (i * 7919) % buffer.size();
+    const ssize_t got = pread(fd, buffer.data(), length, static_cast<off_t>(offset));
+    const std::size_t wanted =
+        offset >= expected.size() ? 0 : std::min(length, expected.size() - offset);
+    ASSERT_EQ(got, static_cast<ssize_t>(wanted)) << offset;
+    ASSERT_TRUE(buffer.compare(0, wanted, expected, std::min(offset, expected.size()), wanted) == 0)
+        << offset;
+  }
+}
+
+// Each book of the EPUB view is what kzb convert --to epub writes with the same options, read
+// whole and in pieces, for books of every kind of row.
+TEST_F(MountTest, EpubFilesAreWhatConvertToEpubWrites) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path library = dir_.path() / "library";
+  fs::create_directories(library);
+  const std::vector<testing::SampleBook> books = testing::sampleBooks(300000);
+  for (const testing::SampleBook& book : books) {
+    testing::writeFile(library / testing::utf8Path(book.name + ".kzb"), book.container);
+  }
+  const std::vector<std::vector<std::string>> optionSets = {
+      {}, {"--renumber"}, {"--language", "ko-KR"}, {"--renumber", "--language", "en"}};
+  for (const std::vector<std::string>& options : optionSets) {
+    SCOPED_TRACE(::testing::PrintToString(options));
+    const fs::path out = dir_.path() / "converted";
+    fs::remove_all(out);
+    fs::create_directories(out);
+    std::vector<std::string> mountOptions = {"--as", "epub", "--cache", "1"};
+    mountOptions.insert(mountOptions.end(), options.begin(), options.end());
+    const fs::path point = dir_.path() / "mnt";
+    Mounted mount(library, point, mountOptions);
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    for (const testing::SampleBook& book : books) {
+      SCOPED_TRACE(book.name);
+      std::vector<std::string> args = {"convert", "--to", "epub"};
+      args.insert(args.end(), options.begin(), options.end());
+      args.push_back((library / testing::utf8Path(book.name + ".kzb")).string());
+      testing::runProgram(KZB_BINARY, out, args);
+      const std::string name = book.name + ".epub";
+      const std::string converted = testing::readFile(out / testing::utf8Path(name));
+      ASSERT_FALSE(converted.empty());
+      EXPECT_TRUE(testing::readFile(point / testing::utf8Path(name)) == converted);
+      const int fd = ::open((point / testing::utf8Path(name)).c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      expectPreadsAs(fd, converted);
+      close(fd);
+    }
+    EXPECT_EQ(shell("unzip -tq " + quoted((point / (books[0].name + ".epub")).string())), 0);
+    ASSERT_TRUE(mount.unmount());
+  }
+}
+
+// A book open on the CBZ or EPUB view reads the container it was opened on to its end,
+// whatever becomes of the path, as the book that container gives; where its bytes are gone
+// (cut short in place), the read fails with EIO, and what came before is that book's.
+TEST_F(MountTest, ABookOpenKeepsTheContainerItWasOpenedOn) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path library = dir_.path() / "library";
+  const fs::path container = library / "x.kzb";
+  const fs::path converted = dir_.path() / "converted";
+  const auto pages = [](char fill) {
+    return containerOf({{u"1.png", testing::png(600, 800) + std::string(3 << 20, fill), {}},
+                        {u"2.jpg", testing::jpeg(600, 800) + std::string(3 << 20, fill), {}}});
+  };
+  const Bytes olds = pages('A');
+  struct Case {
+    std::string name;
+    std::function<void()> change;
+    bool bytesGone;
+  };
+  const std::vector<Case> cases = {
+      {"replaced by rename",
+       [&] {
+         testing::writeFile(dir_.path() / "new.kzb", pages('B'));
+         fs::rename(dir_.path() / "new.kzb", container);
+       },
+       false},
+      {"unlinked", [&] { fs::remove(container); }, false},
+      {"cut short in place", [&] { fs::resize_file(container, olds.size() / 2); }, true},
+  };
+  for (const std::string view : {"cbz", "epub"}) {
+    for (const Case& each : cases) {
+      SCOPED_TRACE(view + ": " + each.name);
+      fs::remove_all(library);
+      fs::remove_all(converted);
+      fs::create_directories(library);
+      fs::create_directories(converted);
+      testing::writeFile(container, olds);
+      testing::runProgram(KZB_BINARY, converted, {"convert", "--to", view, container.string()});
+      const std::string book = testing::readFile(converted / ("x." + view));
+      ASSERT_GT(book.size(), std::size_t{6} << 20);
+      const fs::path point = dir_.path() / "mnt";
+      Mounted mount(library, point, {"--as", view});
+      ASSERT_TRUE(mount.mounted()) << mount.errors();
+      const int fd = ::open((point / ("x." + view)).c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      std::string first(1 << 20, '\0');
+      ASSERT_EQ(::read(fd, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+      each.change();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past the attribute timeout
+      struct stat status {};
+      static_cast<void>(::stat((point / ("x." + view)).c_str(), &status));
+      const ReadOn rest = readOn(fd);
+      close(fd);
+      const std::string read = first + rest.bytes;
+      if (each.bytesGone) {
+        EXPECT_EQ(rest.error, EIO);
+        EXPECT_LT(read.size(), book.size());
+      } else {
+        EXPECT_EQ(rest.error, 0) << std::strerror(rest.error);
+      }
+      EXPECT_TRUE(read.size() <= book.size() && book.compare(0, read.size(), read) == 0)
+          << "read " << read.size() << " bytes that are not the book's first";
+      ASSERT_TRUE(mount.unmount());
+    }
   }
 }
 

@@ -1,7 +1,8 @@
-// CbzLayout: the ZIP that convertToZip writes for a container (members stored) without its
-// copy of the stored files. It is made by convertToZip itself, through this sink, so the two cannot
-// differ: the bytes the writer makes (headers, names, the central directory, the end records,
-// ComicInfo.xml and the comment) are kept in memory, and each stored member's data is kept as the
+// ZipLayout: a ZIP that the converters write for a container (members stored) without its
+// copy of the stored files: the CBZ of convertToZip, or the EPUB of convertToEpub. It is made by
+// the converter itself, through this sink, so the two cannot differ: the bytes the writer makes
+// (headers, names, the central directory, the end records, the documents made from the
+// metadata and the comment) are kept in memory, and each stored member's data is kept as the
 // range of the container it stands in. A read of any range of the ZIP is then served from those
 // pieces, the data straight from the container.
 //
@@ -10,7 +11,10 @@
 // and kept. So the size is known at once, whatever the container's; a reader that takes the
 // ZIP from its start reads each member's data twice (for the CRC-32, then as data), the
 // second time from the page cache. Memory follows the file table (a name and a few numbers
-// per member), never the data.
+// per member), never the data. What the converter itself reads to decide a row is read, as it
+// would be for any sink: for the EPUB, each stored file's first bytes (at most kImageHeadSize,
+// for an image's kind and size) and each text item whole (it is escaped into a document, so
+// its size is not known without it).
 #pragma once
 
 #include <cstddef>
@@ -25,11 +29,12 @@
 #include "byte_sink.h"
 #include "container_input.h"
 #include "convert.h"
+#include "epub.h"
 #include "input_file.h"
 
 namespace kzb {
 
-class CbzLayout final : public ByteSink {
+class ZipLayout final : public ByteSink {
  public:
   // What the writer asks of a sink. Data appended through appendCopyOf is kept as its place
   // in the container; overwrite() may patch only bytes kept in memory (the writer patches
@@ -92,6 +97,10 @@ class CbzLayout final : public ByteSink {
 // (options.deflate is ignored), renumbered where options.renumber says so. The result, and the
 // report of each row, are convertToZip's.
 ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
-                        CbzLayout& layout, const MemberReport& report = {});
+                        ZipLayout& layout, const MemberReport& report = {});
+// Lays out the EPUB that convertToEpub(input, archive, ..., options) writes with members stored
+// (options.zip.deflate is ignored). The result, and the report of each row, are convertToEpub's.
+EpubResult layOutEpub(ContainerInput& input, const Archive& archive, EpubOptions options,
+                      ZipLayout& layout, const MemberReport& report = {});
 
 }  // namespace kzb

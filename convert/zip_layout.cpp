@@ -1,4 +1,4 @@
-#include "cbz_layout.h"
+#include "zip_layout.h"
 
 #include <algorithm>
 
@@ -11,7 +11,7 @@ constexpr std::uint64_t kReadAhead = std::uint64_t{4} << 20;
 
 }  // namespace
 
-std::error_code CbzLayout::append(std::span<const std::byte> bytes) {
+std::error_code ZipLayout::append(std::span<const std::byte> bytes) {
   if (bytes.empty()) {
     return {};
   }
@@ -26,12 +26,12 @@ std::error_code CbzLayout::append(std::span<const std::byte> bytes) {
   return {};
 }
 
-std::error_code CbzLayout::appendCopyOf(std::span<const std::byte> bytes,
+std::error_code ZipLayout::appendCopyOf(std::span<const std::byte> bytes,
                                         std::uint64_t sourceOffset) {
   return appendPlaceOf(bytes.size(), sourceOffset);
 }
 
-std::error_code CbzLayout::appendPlaceOf(std::uint64_t length, std::uint64_t sourceOffset) {
+std::error_code ZipLayout::appendPlaceOf(std::uint64_t length, std::uint64_t sourceOffset) {
   if (length == 0) {
     return {};
   }
@@ -44,7 +44,7 @@ std::error_code CbzLayout::appendPlaceOf(std::uint64_t length, std::uint64_t sou
   return {};
 }
 
-std::error_code CbzLayout::deferCrc32(std::uint64_t fieldOffset, std::uint64_t sourceOffset,
+std::error_code ZipLayout::deferCrc32(std::uint64_t fieldOffset, std::uint64_t sourceOffset,
                                       std::uint64_t length) {
   if (!deferred_.empty() && fieldOffset <= deferred_.back().field) {
     return std::make_error_code(std::errc::invalid_argument);
@@ -53,14 +53,14 @@ std::error_code CbzLayout::deferCrc32(std::uint64_t fieldOffset, std::uint64_t s
   return {};
 }
 
-std::vector<CbzLayout::Piece>::const_iterator CbzLayout::pieceAt(std::uint64_t offset) const {
+std::vector<ZipLayout::Piece>::const_iterator ZipLayout::pieceAt(std::uint64_t offset) const {
   const auto after =
       std::upper_bound(pieces_.begin(), pieces_.end(), offset,
                        [](std::uint64_t value, const Piece& piece) { return value < piece.start; });
   return std::prev(after);
 }
 
-std::error_code CbzLayout::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
+std::error_code ZipLayout::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
   if (offset > size_ || bytes.size() > size_ - offset) {
     return std::make_error_code(std::errc::invalid_argument);
   }
@@ -80,7 +80,7 @@ std::error_code CbzLayout::overwrite(std::uint64_t offset, std::span<const std::
   return {};
 }
 
-std::error_code CbzLayout::truncate(std::uint64_t size) {
+std::error_code ZipLayout::truncate(std::uint64_t size) {
   if (size > size_) {
     return std::make_error_code(std::errc::invalid_argument);
   }
@@ -102,7 +102,7 @@ std::error_code CbzLayout::truncate(std::uint64_t size) {
   return {};
 }
 
-std::size_t CbzLayout::read(std::uint64_t offset, std::span<std::byte> out,
+std::size_t ZipLayout::read(std::uint64_t offset, std::span<std::byte> out,
                             const InputFile& container, std::error_code& error) const {
   std::size_t done = 0;
   if (offset >= size_) {
@@ -133,7 +133,7 @@ std::size_t CbzLayout::read(std::uint64_t offset, std::span<std::byte> out,
   return fillCrcs(offset, out.first(done), container, error);
 }
 
-std::size_t CbzLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
+std::size_t ZipLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
                                 const InputFile& container, std::error_code& error) const {
   constexpr std::uint64_t kField = 4;
   const std::uint64_t end = offset + out.size();
@@ -156,7 +156,7 @@ std::size_t CbzLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
   return out.size();
 }
 
-std::uint32_t CbzLayout::crcOf(const DeferredCrc& deferred, const InputFile& container,
+std::uint32_t ZipLayout::crcOf(const DeferredCrc& deferred, const InputFile& container,
                                std::error_code& error) const {
   const std::lock_guard lock(crcMutex_);
   if (const auto known = crcs_.find(deferred.from); known != crcs_.end()) {
@@ -185,7 +185,7 @@ std::uint32_t CbzLayout::crcOf(const DeferredCrc& deferred, const InputFile& con
   return static_cast<std::uint32_t>(crc);
 }
 
-std::size_t CbzLayout::memoryUsed() const {
+std::size_t ZipLayout::memoryUsed() const {
   const std::lock_guard lock(crcMutex_);
   return sizeof(*this) + pieces_.capacity() * sizeof(Piece) + bytes_.capacity() +
          deferred_.capacity() * sizeof(DeferredCrc) +
@@ -193,9 +193,15 @@ std::size_t CbzLayout::memoryUsed() const {
 }
 
 ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
-                        CbzLayout& layout, const MemberReport& report) {
+                        ZipLayout& layout, const MemberReport& report) {
   options.deflate = false;
   return convertToZip(input, archive, layout, options, report);
+}
+
+EpubResult layOutEpub(ContainerInput& input, const Archive& archive, EpubOptions options,
+                      ZipLayout& layout, const MemberReport& report) {
+  options.zip.deflate = false;
+  return convertToEpub(input, archive, layout, options, report);
 }
 
 }  // namespace kzb

@@ -38,13 +38,14 @@ std::error_code reportFailure(const std::ostream& out) {
 // container, the working directory and what the runtime opens.
 constexpr std::uint64_t kReservedDescriptors = 16;
 
-// The threads that write files: one a core the process may run on, each with the two ends of
+// The threads that write files besides this one, which places them and writes too whenever
+// it would wait: one for each other core the process may run on, each with the two ends of
 // its pipe for the system's copy, and files enough to keep it busy under the limit on open
 // files. One core, or a limit too low for more, writes on this thread alone.
 unsigned writerThreads() {
   const std::uint64_t limit = console::openFileLimit();
-  unsigned threads = console::usableProcessors();
-  while (threads > 1 && limit != 0 && limit < kReservedDescriptors + std::uint64_t{6} * threads) {
+  unsigned threads = console::usableProcessors() - 1;
+  while (threads > 0 && limit != 0 && limit < kReservedDescriptors + std::uint64_t{6} * threads) {
     --threads;
   }
   return threads;
@@ -74,7 +75,7 @@ bool extractAll(ArchiveReader& reader, std::ostream& err) {
   }
   const unsigned threads = writerThreads();
   std::optional<WriterPool> pool;
-  if (threads > 1) {
+  if (threads > 0) {
     pool.emplace(threads);
   }
   ExtractOptions options;

@@ -51,6 +51,13 @@ bool outOfDescriptors(const std::error_code& error) {
           error.value() == static_cast<int>(std::errc::too_many_files_open_in_system));
 }
 
+// Whether a file failed for want of room, which files written beside it may have taken.
+bool outOfSpace(const Extraction& written) {
+  return (written.status == ExtractStatus::writeFailed ||
+          written.status == ExtractStatus::cannotCreate) &&
+         written.error == std::errc::no_space_on_device;
+}
+
 Extraction failed(ExtractStatus status, std::error_code error = {}) {
   return {status, error, NameProblem::none, {}};
 }
@@ -94,6 +101,7 @@ struct Extractor::Job {
   std::unique_ptr<OutputFile> output;
   Extraction written;
   std::atomic<bool> done{true};
+  bool rewrite = false;  // written ahead, then dropped: written again at its turn
 };
 
 Extractor::Extractor(const Directory& destination, ExtractOptions options)
@@ -271,11 +279,32 @@ std::unique_ptr<OutputFile> Extractor::spareOutput() {
   return output;
 }
 
+// On a disk that fills, files written side by side take room from one another, and one that
+// would fit when written after the files before it, as one thread writes them, could fail.
+// From the first file short of room on, every file is written alone, in its turn: those
+// written ahead are dropped and written again when their turn comes.
+void Extractor::writeAloneFromNowOn() {
+  for (const std::unique_ptr<Job>& ahead : inFlight_) {
+    options_.pool->waitUntil(ahead->done);
+    if (ahead->makesFile) {
+      ahead->output->abandon();
+      ahead->rewrite = true;
+    }
+  }
+  options_.pool = nullptr;
+}
+
 // A job settles in the order submitted: placed at once, or (sync) put in the batch.
 void Extractor::settle(Job& job) {
   if (!job.makesFile) {
     completed_.push_back({job.token, job.found});
     return;
+  }
+  if (job.rewrite) {
+    write(job);
+  } else if (options_.pool != nullptr && outOfSpace(job.written)) {
+    writeAloneFromNowOn();
+    write(job);  // with the room that the files written beside it took given back
   }
   if (job.written.status == ExtractStatus::cannotCreate && outOfDescriptors(job.written.error) &&
       !pending_.empty()) {
@@ -304,6 +333,9 @@ std::vector<Completed> Extractor::finish() {
     settleOldest();
   }
   flushPending();
+  for (const std::unique_ptr<OutputFile>& spare : spare_) {
+    spare->releasePlaced();
+  }
   return takeCompleted();
 }
 
@@ -315,6 +347,7 @@ void Extractor::flushPending() {
     completed_.push_back(std::move(done));
   }
   for (Pending& waiting : pending_) {
+    waiting.output->releasePlaced();  // a batch's files would hold as many descriptors
     spare_.push_back(std::move(waiting.output));
   }
   pending_.clear();

@@ -117,6 +117,7 @@ class Extractor {
   void settle(Job& job);
   void settleReady();
   void settleOldest();
+  void writeAloneFromNowOn();
   Extraction place(const Extraction& copied, const FileIdentity& container, OutputFile& output);
   std::vector<Completed> placeBatch(std::span<Pending> batch);
   void flushPending();

@@ -38,19 +38,41 @@ void WriterPool::run(std::function<void()> task, std::atomic<bool>& done) {
   }
 }
 
+// A thread that would wait runs the tasks that wait for a thread instead, the one it waits
+// for among them: on a machine of few cores, the placing thread would otherwise sit idle
+// while a file waits to be written.
 void WriterPool::waitUntil(const std::atomic<bool>& done) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!tasks_.empty()) {
-    taskGiven_.notify_all();
+  while (!done.load()) {
+    if (!tasks_.empty()) {
+      runFirst(lock);
+      continue;
+    }
+    ++waiting_;
+    taskEnded_.wait(lock, [&] { return done.load() || !tasks_.empty(); });
+    --waiting_;
   }
-  ++waiting_;
-  taskEnded_.wait(lock, [&] { return done.load(); });
-  --waiting_;
 }
 
+// Takes the first task waiting and runs it, with the lock let go meanwhile.
 // The flag is set under the lock that waitUntil checks it under, so no wake-up is lost. A
 // task that throws (memory ran out) still counts as ended: its extractor finds what it
 // recorded before, and reports the file as not written.
+void WriterPool::runFirst(std::unique_lock<std::mutex>& lock) {
+  Task task = std::move(tasks_.front());
+  tasks_.pop_front();
+  lock.unlock();
+  try {
+    task.work();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): what the task recorded tells
+  }
+  lock.lock();
+  task.done->store(true);
+  if (waiting_ > 0) {
+    taskEnded_.notify_all();
+  }
+}
+
 void WriterPool::serve() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -58,18 +80,7 @@ void WriterPool::serve() {
     if (tasks_.empty()) {
       return;  // stopping, and nothing left to run
     }
-    Task task = std::move(tasks_.front());
-    tasks_.pop_front();
-    lock.unlock();
-    try {
-      task.work();
-    } catch (...) {  // NOLINT(bugprone-empty-catch): what the task recorded tells
-    }
-    lock.lock();
-    task.done->store(true);
-    if (waiting_ > 0) {
-      taskEnded_.notify_all();
-    }
+    runFirst(lock);
   }
 }
 

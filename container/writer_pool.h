@@ -32,7 +32,7 @@ class WriterPool {
   // `done` turns false now and true once the task has ended, however it ended.
   void run(std::function<void()> task, std::atomic<bool>& done);
 
-  // Blocks until `done` is true.
+  // Returns once `done` is true; meanwhile runs tasks that no thread has taken yet.
   void waitUntil(const std::atomic<bool>& done);
 
  private:
@@ -42,6 +42,7 @@ class WriterPool {
     std::atomic<bool>* done;
   };
   void serve();
+  void runFirst(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex_;
   std::condition_variable taskGiven_;

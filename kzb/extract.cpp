@@ -333,11 +333,12 @@ int runExtract(const Options& options, Context& context) {
           ? std::min<std::uint64_t>(share - kJobDescriptors, OutputFile::kMostPending)
           : 1);
   // Files are written on as many threads as containers may run at once (-j, or the cores),
+  // counting the thread of each container, which writes whenever it would wait to place;
   // shared by every container: those run one after another as much as side by side.
   const unsigned writers = jobCount(options, descriptors);
   std::optional<WriterPool> pool;
   if (writers > 1) {
-    pool.emplace(writers);
+    pool.emplace(writers - 1);
   }
   WriterPool* const writing = pool ? &*pool : nullptr;
   SharedDestinations shared;  // after the pool: its extractors end before the pool does

@@ -97,6 +97,10 @@ class OutputFile {
   Committed commit(Placement placement, const FileIdentity& protect, PlacedFiles& placed);
   // Drops the file: its temporary is gone, and the name was never touched.
   void abandon();
+  // Where no close can report a write error (local file systems), commit() leaves the placed
+  // file open, to be closed here, or by the next create() or the destructor: the close then
+  // costs the thread that makes files, not the one that places them.
+  void releasePlaced();
 
   bool isOpen() const { return handle_ != -1; }
 
@@ -170,6 +174,8 @@ class OutputFile {
   FileIdentity identity_;
   std::uint64_t identifiedSize_ = 0;
   int signalSlot_ = -1;        // POSIX: where the signal handler finds the temporary's name
+  bool closeLater_ = false;    // commit() leaves the placed file open (see releasePlaced)
+  std::intptr_t placedHandle_ = -1;
 };
 
 // Whether this platform also refuses the names that Windows cannot take as they stand

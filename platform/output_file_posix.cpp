@@ -244,6 +244,29 @@ bool inodeNumbersNameFiles(int fd) {
 #endif
 }
 
+// Whether closing a file written in `directory` can report a write error: on a network or
+// FUSE file system, where the bytes may reach the server only at the close. On the local
+// file systems named here a write error shows at the write or at a flush, never at a close,
+// so a placed file's descriptor may be closed later, by another thread.
+bool closeMayFail(int directory) {
+#ifdef __linux__
+  constexpr std::array<decltype(statfs::f_type), 6> kLocal = {
+      0xEF53,      // ext2, ext3, ext4
+      0x58465342,  // XFS
+      0x9123683E,  // btrfs
+      0x01021994,  // tmpfs
+      0xF2F52010,  // F2FS
+      0x2011BAB0,  // exFAT (the kernel's)
+  };
+  struct statfs system {};
+  return ::fstatfs(directory, &system) != 0 ||
+         std::find(kLocal.begin(), kLocal.end(), system.f_type) == kLocal.end();
+#else
+  static_cast<void>(directory);
+  return true;
+#endif
+}
+
 // Whether the two open files hold the same bytes, `size` of them.
 bool sameBytes(int first, int second, std::uint64_t size) {
   constexpr std::size_t kBlock = std::size_t{64} * 1024;
@@ -497,11 +520,20 @@ bool OutputFile::showsTheSameDirectory(const Directory& directory,
 
 OutputFile::~OutputFile() {
   abandon();
+  releasePlaced();
+}
+
+void OutputFile::releasePlaced() {
+  if (placedHandle_ != -1) {
+    static_cast<void>(::close(static_cast<int>(std::exchange(placedHandle_, -1))));
+  }
 }
 
 std::error_code OutputFile::create(const Directory& into, std::u16string_view name) {
   abandon();
+  releasePlaced();
   const int directory = static_cast<int>(into.handle());
+  closeLater_ = !closeMayFail(directory);
   entryName_ = name;
   name_ = toUtf8(name);
   int fd = openUnnamed(directory);
@@ -778,8 +810,12 @@ OutputFile::Committed OutputFile::commit(Placement placement, const FileIdentity
   const bool known = committed.outcome == Outcome::placed &&
                      (identified_ || identify(fd, identity_, identifiedSize_));
   // A late write error (a network file system's) shows at the close. The file is already
-  // under its name then, and not whole, so the name goes again.
-  if (::close(fd) != 0 && committed.outcome == Outcome::placed) {
+  // under its name then, and not whole, so the name goes again. Where no close can fail, it
+  // is left to releasePlaced(), off the thread that places.
+  if (committed.outcome == Outcome::placed && closeLater_) {
+    placedHandle_ = fd;
+    placed.record({entryName_, identity_, identifiedSize_});
+  } else if (::close(fd) != 0 && committed.outcome == Outcome::placed) {
     committed = {Outcome::writeFailed, lastError(), {}};
     static_cast<void>(::unlinkat(directory, name_.c_str(), 0));
   } else if (known) {

@@ -318,6 +318,8 @@ OutputFile::~OutputFile() {
   abandon();
 }
 
+void OutputFile::releasePlaced() {}  // commit() has closed every handle
+
 std::error_code OutputFile::create(const Directory& into, std::u16string_view name) {
   abandon();
   const HANDLE directory = handleOf(into.handle());

@@ -52,10 +52,12 @@ bool outOfDescriptors(const std::error_code& error) {
 }
 
 // Whether a file failed for want of room, which files written beside it may have taken.
+// Compared by value, as above: the process may be out of descriptors too.
 bool outOfSpace(const Extraction& written) {
   return (written.status == ExtractStatus::writeFailed ||
           written.status == ExtractStatus::cannotCreate) &&
-         written.error == std::errc::no_space_on_device;
+         &written.error.category() == &std::generic_category() &&
+         written.error.value() == static_cast<int>(std::errc::no_space_on_device);
 }
 
 Extraction failed(ExtractStatus status, std::error_code error = {}) {

@@ -1,18 +1,22 @@
 // Writes the bundled sample container: five files of different sizes (one empty, one of
-// several copy blocks, one with a Korean name) with Korean and ASCII metadata.
+// several copy blocks, one with a Korean name) with Korean and ASCII metadata. Or, for looking
+// at how readers lay a book out, one of COUNT pages that each show their number large, bound
+// right to left (rtl) or left to right (ltr).
 //
 //   make-sample OUT.kzb
+//   make-sample --numbered COUNT rtl|ltr OUT.kzb
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "container_builder.h"
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: make-sample OUT.kzb\n";
-    return 2;
-  }
+namespace {
+
+kzb::testing::Publication sample() {
   using kzb::testing::utf16FromUtf8;
   kzb::testing::Publication sample;
   sample.version = 0x2A;
@@ -41,12 +45,50 @@ int main(int argc, char** argv) {
        "<circle cx=\"60\" cy=\"35\" r=\"15\" fill=\"#eed\"/></svg>\n",
        {}},
   };
-  std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
-  kzb::testing::writeContainer(out, sample);
+  return sample;
+}
+
+kzb::testing::Publication numberedPages(int count, bool rightToLeft) {
+  using kzb::testing::utf16FromUtf8;
+  kzb::testing::Publication book;
+  book.bindingDirection = rightToLeft ? 2 : 1;
+  book.texts = {{"TITL", utf16FromUtf8(rightToLeft ? "Numbered pages, right to left"
+                                                   : "Numbered pages, left to right")}};
+  for (int page = 1; page <= count; ++page) {
+    const std::string number = std::to_string(page);
+    book.files.push_back(
+        {utf16FromUtf8(std::string(4 - std::min<std::size_t>(number.size(), 4), '0') + number +
+                       ".svg"),
+         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"600\" height=\"800\">"
+         "<rect width=\"600\" height=\"800\" fill=\"#fff\" stroke=\"#000\" stroke-width=\"8\"/>"
+         "<text x=\"300\" y=\"520\" font-size=\"360\" text-anchor=\"middle\">" +
+             number + "</text></svg>\n",
+         {}});
+  }
+  return book;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool numbered = argc == 5 && std::string_view(argv[1]) == "--numbered";
+  const int count = numbered ? std::atoi(argv[2]) : 0;
+  const std::string_view direction = numbered ? argv[3] : "";
+  if (!(argc == 2 || (numbered && count > 0 && count <= 9999 &&
+                      (direction == "rtl" || direction == "ltr")))) {
+    std::cerr << "usage: make-sample OUT.kzb | make-sample --numbered COUNT rtl|ltr OUT.kzb\n";
+    return 2;
+  }
+  const char* const path = argv[argc - 1];
+  const kzb::testing::Publication book =
+      numbered ? numberedPages(count, direction == "rtl") : sample();
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  kzb::testing::writeContainer(out, book);
   out.close();
   if (!out) {
-    std::cerr << "make-sample: cannot write " << argv[1] << '\n';
+    std::cerr << "make-sample: cannot write " << path << '\n';
     return 1;
   }
   return 0;
 }
+

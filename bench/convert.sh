@@ -10,6 +10,9 @@
 # Workload (a): 256 files of 2 MiB, made by bench/make-workload, as a KZB container and as
 # plain files. Both tools read 512 MiB and write a stored ZIP of it with a CRC-32 per member.
 # Then (a) with every payload doubled to 4 MiB, for kzb's peak RSS only, which must not grow.
+# Then (p): workload (a) made of pages (each file a PNG's header, then the same bytes), which
+# `kzb convert --to epub` makes into an EPUB of 256 fixed-layout pages, timed against
+# `kzb convert` to a CBZ of the same container, and its peak RSS with every page doubled.
 # As in bench/run.sh: each run writes into a fresh directory on the same file system as the
 # workload, runs alternate between the tools in ABBA order, nothing is dirty in the page cache
 # when a run starts, and the table shows medians. Run it on a freshly made file system.
@@ -45,8 +48,10 @@ run_once() {
   out=$(mktemp -d "$work/out.XXXXXX")
   sync  # the writeback of the run before must not land on this one
   start=$(date +%s%N)
-  if [[ $tool == kzb ]]; then
+  if [[ $tool == kzb || $tool == cbz ]]; then
     /usr/bin/time -v -o "$work/time.txt" "$kzb" convert "$dir/C.kzb" -o "$out/C.cbz" && rc=0 || rc=$?
+  elif [[ $tool == epub ]]; then
+    /usr/bin/time -v -o "$work/time.txt" "$kzb" convert --to epub "$dir/C.kzb" -o "$out/C.epub" && rc=0 || rc=$?
   else
     (cd "$dir/files" && /usr/bin/time -v -o "$work/time.txt" zip -0 -q -r "$out/C.zip" .) && rc=0 || rc=$?
   fi
@@ -59,7 +64,7 @@ run_once() {
     # Both ZIPs must hold every file whole, or the timing means nothing.
     unzip -tq "$out"/C.* >/dev/null || { echo "convert.sh: $tool wrote a bad ZIP" >&2; exit 1; }
     local members
-    members=$(unzip -Z1 "$out"/C.* | grep -c '^f.*\.bin$')
+    members=$(unzip -Z1 "$out"/C.* | grep -c -E '^(f.*\.(bin|png)|EPUB/images/[0-9]+\.png)$')
     ((members == $(wc -l <"$dir/names"))) || { echo "convert.sh: $tool: $members members" >&2; exit 1; }
   fi
   rm -rf -- "$out"
@@ -83,6 +88,31 @@ rm -rf -- "$work/large"
 echo "  kzb convert ms: $(cut -d' ' -f1 "$work/kzb" | awk '{ printf "%.0f ", $1 / 1e6 }')"
 echo "  zip -0 -r ms:   $(cut -d' ' -f1 "$work/zip" | awk '{ printf "%.0f ", $1 / 1e6 }')"
 
+echo "== (p) 256 pages x 2 MiB, --to epub against --to cbz"
+"$build/bench/make-workload" "$work/pages" 256 $((2 << 20)) pages
+rm -rf -- "$work/pages/files"
+: >"$work/epub" && : >"$work/cbz"
+for ((i = 0; i < WARMUP; i++)); do
+  VERIFY=1 run_once epub "$work/pages" >/dev/null
+  VERIFY=1 run_once cbz "$work/pages" >/dev/null
+done
+for ((i = 0; i < RUNS; i++)); do
+  if ((i % 2 == 0)); then order="epub cbz"; else order="cbz epub"; fi
+  for tool in $order; do
+    run_once "$tool" "$work/pages" >>"$work/$tool"
+  done
+done
+rm -rf -- "$work/pages"
+echo "  --to epub ms:   $(cut -d' ' -f1 "$work/epub" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+echo "  --to cbz ms:    $(cut -d' ' -f1 "$work/cbz" | awk '{ printf "%.0f ", $1 / 1e6 }')"
+"$build/bench/make-workload" "$work/pages2" 256 $((4 << 20)) pages
+rm -rf -- "$work/pages2/files"
+: >"$work/pages2.rss"
+for ((i = 0; i < RUNS; i++)); do
+  run_once epub "$work/pages2" | cut -d' ' -f2 >>"$work/pages2.rss"
+done
+rm -rf -- "$work/pages2"
+
 echo "== (a2) 256 files x 4 MiB, kzb peak RSS only"
 "$build/bench/make-workload" "$work/double" 256 $((4 << 20))
 rm -rf -- "$work/double/files"  # only the container is needed from here on
@@ -99,6 +129,12 @@ zip_cpu=$(cut -d' ' -f3 "$work/zip" | median)
 kzb_rss=$(cut -d' ' -f2 "$work/kzb" | max)
 zip_rss=$(cut -d' ' -f2 "$work/zip" | max)
 double_rss=$(max <"$work/double.rss")
+epub_ms=$(cut -d' ' -f1 "$work/epub" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+cbz_ms=$(cut -d' ' -f1 "$work/cbz" | median | awk '{ printf "%.1f", $1 / 1e6 }')
+epub_cpu=$(cut -d' ' -f3 "$work/epub" | median)
+cbz_cpu=$(cut -d' ' -f3 "$work/cbz" | median)
+epub_rss=$(cut -d' ' -f2 "$work/epub" | max)
+pages2_rss=$(max <"$work/pages2.rss")
 echo "== results: wall (ms) and CPU (user + system, ms) are medians of $RUNS interleaved runs"
 echo "   per tool after $WARMUP warm-up; RSS is the maximum over those runs"
 printf '%-18s %9s %9s %7s %11s %11s %12s %12s\n' workload "kzb ms" "zip ms" kzb/zip \
@@ -108,5 +144,14 @@ printf '%-18s %9s %9s %7s %11s %11s %12s %12s\n' "(a) 256 x 2 MiB" "$kzb_ms" "$z
   "$kzb_rss" "$zip_rss"
 printf '%-18s %9s %9s %7s %11s %11s %12s %12s\n' "(a2) 256 x 4 MiB" - - - - - "$double_rss" -
 echo
+printf '%-18s %9s %9s %9s %11s %11s %12s\n' workload "epub ms" "cbz ms" epub/cbz \
+  "epub CPU ms" "cbz CPU ms" "epub RSS KiB"
+printf '%-18s %9s %9s %9s %11s %11s %12s\n' "(p) 256 x 2 MiB" "$epub_ms" "$cbz_ms" \
+  "$(awk -v e="$epub_ms" -v c="$cbz_ms" 'BEGIN { printf "%.2f", e / c }')" "$epub_cpu" \
+  "$cbz_cpu" "$epub_rss"
+printf '%-18s %9s %9s %9s %11s %11s %12s\n' "(p2) 256 x 4 MiB" - - - - - "$pages2_rss"
+echo
 echo "kzb convert peak RSS: (a) ${kzb_rss} KiB, (a2) payloads doubled ${double_rss} KiB," \
   "growth $((double_rss - kzb_rss)) KiB"
+echo "kzb convert --to epub peak RSS: (p) ${epub_rss} KiB, (p2) pages doubled ${pages2_rss} KiB," \
+  "growth $((pages2_rss - epub_rss)) KiB"

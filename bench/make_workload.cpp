@@ -1,8 +1,10 @@
 // Writes one benchmark workload with the project's own container builder: COUNT plain files
 // of SIZE pseudo-random bytes each in DIR/files, then DIR/C.kzb holding exactly those files,
-// in the same order as DIR/names lists them (one name a line, for `tar -T`).
+// in the same order as DIR/names lists them (one name a line, for `tar -T`). With `pages`,
+// each file is a page for an EPUB instead: a PNG's header (1200 x 1800), which is all a
+// reader of its size looks at, then the pseudo-random bytes, under a name ending in .png.
 //
-//   make-workload DIR COUNT SIZE
+//   make-workload DIR COUNT SIZE [pages]
 //
 // The bytes are pseudo-random so that no layer below (file system, page cache) can shrink
 // them, and deterministic so that two runs of the benchmark write the same workload. The
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "container_builder.h"
+#include "sample_books.h"
 
 namespace {
 
@@ -48,11 +51,14 @@ class Bytes {
   std::uint64_t state_;
 };
 
-bool writeFile(const std::filesystem::path& path, std::uint64_t size, std::uint64_t seed) {
+bool writeFile(const std::filesystem::path& path, std::uint64_t size, std::uint64_t seed,
+               const std::string& header) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   Bytes bytes(seed);
   std::string block(kWriteBlock, '\0');
-  for (std::uint64_t left = size; left > 0 && out;) {
+  const std::size_t headerBytes = header.size() < size ? header.size() : size;
+  out.write(header.data(), static_cast<std::streamsize>(headerBytes));
+  for (std::uint64_t left = size - headerBytes; left > 0 && out;) {
     const std::size_t step = left < block.size() ? static_cast<std::size_t>(left) : block.size();
     block.resize(step);
     bytes.fill(block);
@@ -64,8 +70,8 @@ bool writeFile(const std::filesystem::path& path, std::uint64_t size, std::uint6
 }
 
 // Fixed width, so that the names sort the same way everywhere; six digits are enough here.
-std::string fileName(std::uint64_t index) {
-  std::string name = "f000000.bin";
+std::string fileName(std::uint64_t index, std::string_view extension) {
+  std::string name = "f000000" + std::string(extension);
   for (std::size_t at = 6; at > 0 && index > 0; --at, index /= 10) {
     name[at] = static_cast<char>('0' + index % 10);
   }
@@ -77,10 +83,12 @@ std::string fileName(std::uint64_t index) {
 int main(int argc, char** argv) {
   std::uint64_t count = 0;
   std::uint64_t size = 0;
-  if (argc != 4 || !parseCount(argv[2], count) || !parseCount(argv[3], size)) {
-    std::cerr << "usage: make-workload DIR COUNT SIZE\n";
+  const bool pages = argc == 5 && std::string_view(argv[4]) == "pages";
+  if ((argc != 4 && !pages) || !parseCount(argv[2], count) || !parseCount(argv[3], size)) {
+    std::cerr << "usage: make-workload DIR COUNT SIZE [pages]\n";
     return 2;
   }
+  const std::string header = pages ? kzb::testing::png(1200, 1800) : std::string();
   if (count > 1000000) {
     std::cerr << "make-workload: at most 1000000 files\n";
     return 2;
@@ -94,8 +102,8 @@ int main(int argc, char** argv) {
   publication.files.reserve(static_cast<std::size_t>(count));
   std::ofstream names(dir / "names", std::ios::trunc);
   for (std::uint64_t i = 0; i < count; ++i) {
-    const std::string name = fileName(i);
-    if (!writeFile(files / name, size, i)) {
+    const std::string name = fileName(i, pages ? ".png" : ".bin");
+    if (!writeFile(files / name, size, i, header)) {
       std::cerr << "make-workload: cannot write " << (files / name).string() << '\n';
       return 1;
     }

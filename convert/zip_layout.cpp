@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <limits>
 
 #include <zlib.h>
@@ -57,6 +58,10 @@ void ZipLayout::Packed::seal(std::size_t keep) {
     blockEnds_.push_back(packed_.size());
   }
   tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(blocks * blockSize_));
+  // After a large run of bytes, the room it took is given back.
+  if (tail_.capacity() > 4 * blockSize_) {
+    tail_.shrink_to_fit();
+  }
 }
 
 void ZipLayout::Packed::inflate(std::size_t block, std::span<std::byte> out) const {
@@ -68,22 +73,40 @@ void ZipLayout::Packed::inflate(std::size_t block, std::span<std::byte> out) con
                                static_cast<uLong>(blockEnds_[block] - start)));
 }
 
-void ZipLayout::Packed::unsealFrom(std::size_t block) {
-  const std::size_t blocks = blockEnds_.size() - block;
-  std::vector<std::byte> raw(blocks * blockSize_ + tail_.size());
-  for (std::size_t b = 0; b < blocks; ++b) {
-    inflate(block + b, std::span(raw).subspan(b * blockSize_, blockSize_));
+void ZipLayout::Packed::replaceBlock(std::size_t block, std::span<const std::byte> raw) {
+  const auto start = static_cast<std::ptrdiff_t>(block == 0 ? 0 : blockEnds_[block - 1]);
+  const auto end = static_cast<std::ptrdiff_t>(blockEnds_[block]);
+  const uLong bound = compressBound(static_cast<uLong>(raw.size()));
+  std::vector<std::byte> deflated(bound);
+  uLongf length = bound;
+  static_cast<void>(compress2(reinterpret_cast<Bytef*>(deflated.data()), &length,
+                              reinterpret_cast<const Bytef*>(raw.data()),
+                              static_cast<uLong>(raw.size()), Z_BEST_SPEED));
+  // The blocks after it move by the difference: a few bytes each, deflated as they are.
+  packed_.erase(packed_.begin() + start, packed_.begin() + end);
+  packed_.insert(packed_.begin() + start, deflated.begin(),
+                 deflated.begin() + static_cast<std::ptrdiff_t>(length));
+  const auto grown = static_cast<std::int64_t>(length) - (end - start);
+  for (std::size_t b = block; b < blockEnds_.size(); ++b) {
+    blockEnds_[b] = static_cast<std::uint64_t>(static_cast<std::int64_t>(blockEnds_[b]) + grown);
   }
-  std::copy(tail_.begin(), tail_.end(), raw.begin() + static_cast<std::ptrdiff_t>(blocks * blockSize_));
-  tail_ = std::move(raw);
-  packed_.resize(block == 0 ? 0 : static_cast<std::size_t>(blockEnds_[block - 1]));
-  blockEnds_.resize(block);
   id_ = nextPackedId();
 }
 
 void ZipLayout::Packed::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
-  if (offset < sealedBlocks() * blockSize_) {
-    unsealFrom(static_cast<std::size_t>(offset / blockSize_));
+  // A patch of a block deflated already (the header of a member whose bytes filled blocks
+  // since) is made to that block alone.
+  std::vector<std::byte> raw;
+  while (!bytes.empty() && offset < sealedBlocks() * blockSize_) {
+    const auto block = static_cast<std::size_t>(offset / blockSize_);
+    const auto into = static_cast<std::size_t>(offset % blockSize_);
+    const std::size_t count = std::min(bytes.size(), blockSize_ - into);
+    raw.resize(blockSize_);
+    inflate(block, raw);
+    std::copy_n(bytes.begin(), count, raw.begin() + static_cast<std::ptrdiff_t>(into));
+    replaceBlock(block, raw);
+    bytes = bytes.subspan(count);
+    offset += count;
   }
   std::copy(bytes.begin(), bytes.end(),
             tail_.begin() + static_cast<std::ptrdiff_t>(offset - sealedBlocks() * blockSize_));
@@ -91,7 +114,16 @@ void ZipLayout::Packed::overwrite(std::uint64_t offset, std::span<const std::byt
 
 void ZipLayout::Packed::truncate(std::uint64_t size) {
   if (size < sealedBlocks() * blockSize_) {
-    unsealFrom(static_cast<std::size_t>(size / blockSize_));
+    // The blocks past the cut go whole; the one it falls in is what the tail keeps of them.
+    const auto block = static_cast<std::size_t>(size / blockSize_);
+    std::vector<std::byte> raw(blockSize_);
+    inflate(block, raw);
+    raw.resize(static_cast<std::size_t>(size % blockSize_));
+    tail_ = std::move(raw);
+    packed_.resize(block == 0 ? 0 : static_cast<std::size_t>(blockEnds_[block - 1]));
+    blockEnds_.resize(block);
+    id_ = nextPackedId();
+    return;
   }
   tail_.resize(static_cast<std::size_t>(size - sealedBlocks() * blockSize_));
 }

@@ -72,7 +72,7 @@ class ZipLayout final : public ByteSink {
  private:
   // The bytes the writer made, in order: whole blocks deflated, the rest as they are, so
   // that the patches the writer makes (always to its latest member) seldom reach a
-  // deflated block; one that does is inflated back first.
+  // deflated block; one that does is deflated again, alone.
   class Packed {
    public:
     explicit Packed(std::size_t blockSize);
@@ -88,8 +88,8 @@ class ZipLayout final : public ByteSink {
     std::uint64_t sealedBlocks() const { return blockEnds_.size(); }
     // Deflates the tail's whole blocks but the last `keep`.
     void seal(std::size_t keep);
-    // Inflates the blocks from `block` on back into the tail.
-    void unsealFrom(std::size_t block);
+    // Deflates `raw` in place of block `block`.
+    void replaceBlock(std::size_t block, std::span<const std::byte> raw);
     void inflate(std::size_t block, std::span<std::byte> out) const;
 
     std::size_t blockSize_;

@@ -131,14 +131,22 @@ std::optional<Item> classify(ContainerInput& input, std::size_t row, const FileE
 // A UUID (version 8, of this project's own making) from what the walk found: the metadata,
 // the header and every row of the table, so the same container always gives the same one.
 std::string derivedUuid(const Archive& archive) {
-  std::vector<unsigned char> data;
+  // Four CRC-32s of those bytes, each after a seed of its own, worked out as they come: a
+  // table of millions of rows is never copied whole.
+  std::array<uLong, 4> crcs{};
+  for (std::size_t lane = 0; lane < crcs.size(); ++lane) {
+    const auto seed = static_cast<unsigned char>('k' + lane);
+    crcs[lane] = crc32(0L, &seed, 1);
+  }
   const auto add = [&](const void* bytes, std::size_t size) {
-    const auto* first = static_cast<const unsigned char*>(bytes);
-    data.insert(data.end(), first, first + size);
+    for (uLong& crc : crcs) {
+      crc = crc32_z(crc, static_cast<const Bytef*>(bytes), size);
+    }
   };
   for (const WideText& text : archive.metadata) {
     add(text.data(), text.size() * sizeof(char16_t));
-    data.push_back(0);
+    constexpr unsigned char kEnd = 0;
+    add(&kEnd, 1);
   }
   add(&archive.header.bindingDirection, sizeof archive.header.bindingDirection);
   add(archive.header.uuid.data(), archive.header.uuid.size());
@@ -149,12 +157,9 @@ std::string derivedUuid(const Archive& archive) {
     add(&entry.position, sizeof entry.position);
   }
   std::array<unsigned char, 16> uuid{};
-  for (std::size_t lane = 0; lane < 4; ++lane) {
-    const auto seed = static_cast<unsigned char>('k' + lane);
-    uLong crc = crc32(0L, &seed, 1);
-    crc = crc32_z(crc, data.data(), data.size());
+  for (std::size_t lane = 0; lane < crcs.size(); ++lane) {
     for (std::size_t i = 0; i < 4; ++i) {
-      uuid[lane * 4 + i] = static_cast<unsigned char>(crc >> (8 * i));
+      uuid[lane * 4 + i] = static_cast<unsigned char>(crcs[lane] >> (8 * i));
     }
   }
   uuid[6] = static_cast<unsigned char>((uuid[6] & 0x0F) | 0x80);  // version 8

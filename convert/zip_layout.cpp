@@ -387,9 +387,8 @@ std::uint32_t ZipLayout::crcOf(std::uint32_t slot, const InputFile& container,
 
 std::size_t ZipLayout::memoryUsed() const {
   const std::lock_guard lock(crcMutex_);
-  return sizeof(*this) + places_.capacity() * sizeof(Place) +
-         fields_.capacity() * sizeof(std::uint64_t) +
-         fieldCrcs_.capacity() * sizeof(std::uint32_t) + crcs_.capacity() * sizeof(Crc) +
+  return sizeof(*this) + places_.size() * sizeof(Place) + fields_.size() * sizeof(std::uint64_t) +
+         fieldCrcs_.size() * sizeof(std::uint32_t) + crcs_.size() * sizeof(Crc) +
          memory_.memoryUsed();
 }
 

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <span>
 #include <system_error>
@@ -126,17 +127,19 @@ class ZipLayout final : public ByteSink {
   std::uint32_t crcOf(std::uint32_t slot, const InputFile& container,
                       std::error_code& error) const;
 
-  std::vector<Place> places_;  // in ZIP order
+  // Deques: they grow without moving what they hold, so a layout being made never holds its
+  // members twice.
+  std::deque<Place> places_;  // in ZIP order
   Packed memory_;
   std::uint64_t size_ = 0;
   // The CRC-32 fields left for later, by offset in the ZIP, ascending (the writer goes
   // forward), each with its entry of crcs_: a member's two fields share one.
-  std::vector<std::uint64_t> fields_;
-  std::vector<std::uint32_t> fieldCrcs_;
+  std::deque<std::uint64_t> fields_;
+  std::deque<std::uint32_t> fieldCrcs_;
   std::size_t nextShared_ = 0;  // the entry of crcs_ the next field most likely shares
 
   mutable std::mutex crcMutex_;     // reads come from several threads
-  mutable std::vector<Crc> crcs_;  // values guarded by crcMutex_
+  mutable std::deque<Crc> crcs_;  // values guarded by crcMutex_
 };
 
 // Lays out the ZIP that convertToZip(input, archive, ..., options) writes with members stored

@@ -39,7 +39,7 @@ std::size_t heapInUse() {
 int main(int argc, char** argv) {
   using kzb::mount::View;
   if (argc < 3 || argc > 4 || (argc == 4 && std::string_view(argv[3]) != "read")) {
-    std::fprintf(stderr, "usage: parse-memory CONTAINER folders|cbz|epub [read]\n");
+    static_cast<void>(std::fprintf(stderr, "usage: parse-memory CONTAINER folders|cbz|epub [read]\n"));
     return 2;
   }
   const std::string path = argv[1];
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   } else if (viewName == "epub") {
     options.view = View::epub;
   } else if (viewName != "folders") {
-    std::fprintf(stderr, "parse-memory: no view %s\n", argv[2]);
+    static_cast<void>(std::fprintf(stderr, "parse-memory: no view %s\n", argv[2]));
     return 2;
   }
   std::size_t entries = 0;
@@ -75,14 +75,14 @@ int main(int argc, char** argv) {
   done = true;
   poller.join();
   if (!shown) {
-    std::fprintf(stderr, "parse-memory: %s shows no view\n", path.c_str());
+    static_cast<void>(std::fprintf(stderr, "parse-memory: %s shows no view\n", path.c_str()));
     return 1;
   }
   const kzb::mount::Node& node = listed.front().node;
   if (argc == 4 && node.kind == kzb::mount::Node::Kind::book) {
     std::unique_ptr<kzb::mount::OpenFile> file;
     if (library.open(node, file)) {
-      std::fprintf(stderr, "parse-memory: cannot open the book\n");
+      static_cast<void>(std::fprintf(stderr, "parse-memory: cannot open the book\n"));
       return 1;
     }
     std::vector<std::byte> buffer(std::size_t{128} * 1024);
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
       offset += got;
     }
     if (readError || offset != node.size) {
-      std::fprintf(stderr, "parse-memory: the book reads short\n");
+      static_cast<void>(std::fprintf(stderr, "parse-memory: the book reads short\n"));
       return 1;
     }
   }
@@ -101,12 +101,12 @@ int main(int argc, char** argv) {
   const std::size_t held = heapInUse() - std::min(heapInUse(), before);
   struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf(
+  static_cast<void>(std::printf(
       "%-7s %zu entries: held %.1f MiB (%.0f bytes per entry), heap peak during the parse "
       "%.1f MiB, peak RSS %.1f MiB\n",
       std::string(viewName).c_str(), entries, static_cast<double>(held) / 1048576.0,
       entries == 0 ? 0.0 : static_cast<double>(held) / static_cast<double>(entries),
       static_cast<double>(peak - std::min<std::size_t>(peak, before)) / 1048576.0,
-      static_cast<double>(usage.ru_maxrss) / 1024.0);
+      static_cast<double>(usage.ru_maxrss) / 1024.0));
   return 0;
 }

@@ -66,7 +66,7 @@ void ZipLayout::Packed::seal(std::size_t keep) {
 
 void ZipLayout::Packed::inflate(std::size_t block, std::span<std::byte> out) const {
   const std::uint64_t start = block == 0 ? 0 : blockEnds_[block - 1];
-  uLongf length = static_cast<uLongf>(out.size());
+  auto length = static_cast<uLongf>(out.size());
   // What was deflated here inflates whole into a block's room.
   static_cast<void>(uncompress(reinterpret_cast<Bytef*>(out.data()), &length,
                                reinterpret_cast<const Bytef*>(packed_.data() + start),

@@ -268,6 +268,25 @@ TEST(CbzLayoutTest, AMemberCostsAboutNinetyBytes) {
   EXPECT_LT(layout.memoryUsed(), kMembers * 100);
 }
 
+// And an EPUB layout, for each page: its place and CRC-32s as a CBZ member's, and its share
+// of the deflated headers and page documents.
+TEST(EpubLayoutTest, APageCostsAboutAHundredAndFiftyBytes) {
+  constexpr std::size_t kPages = 5000;
+  std::vector<StoredFile> files;
+  const std::string image = testing::png(800, 1200);
+  for (std::size_t i = 0; i < kPages; ++i) {
+    std::string name = std::to_string(100000 + i);
+    name = "page-" + name.substr(1) + ".png";
+    files.push_back({std::u16string(name.begin(), name.end()), image, {}});
+  }
+  testing::TempDir dir;
+  testing::writeFile(dir.path() / "c.kzb", containerOf(files));
+  ArchiveReader reader((dir.path() / "c.kzb").string());
+  ZipLayout layout;
+  ASSERT_EQ(layOutEpub(reader.input(), reader.archive(), {}, layout).pages, kPages);
+  EXPECT_LT(layout.memoryUsed(), kPages * 175);
+}
+
 // A container cut after its layout was made: a read of the missing data fails, rather than
 // giving bytes that are not the ZIP's.
 TEST(CbzLayoutTest, AContainerCutAfterwardsFailsTheRead) {

@@ -12,7 +12,7 @@
 #                      build kzb and kzb-mount in, as it is configured, default build-bench,
 #                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp;
 #                      SKIP_PEERS=1 times kzb-mount and the direct read only; MEMORY_ONLY=1
-#                      runs the last part alone, the peak memory over 8 containers of 200,000
+#                      runs the last section alone, the peak memory over 8 containers of 200,000
 #                      entries)
 #
 # Then the first listing of (a) through each view: what a library app's scan waits for.

@@ -3,15 +3,17 @@
 # fuse-zip and archivemount mounting the CBZ files `kzb convert` wrote of the same containers,
 # and against reading those CBZ files directly (and, beside the folders view, the folders
 # `kzb extract --each` wrote of them); then the mount time and peak memory of
-# kzb-mount over a library of 10,000 containers, and its peak memory over 8 containers of
-# 200,000 entries each (the cache's bound in bytes, and what libfuse keeps for the names the
-# kernel holds). As root, on a fresh ext4 made on a loop file
+# kzb-mount over a library of 10,000 containers, and its peak memory in each view (folders,
+# cbz, epub) over 8 containers of 200,000 entries each (the cache's bound in bytes, a parse's
+# own, and what libfuse keeps for the names the kernel holds). As root, on a fresh ext4 made on a loop file
 # (never the machine's own file system), which the script makes, mounts and removes itself.
 #
 #   bench/mount.sh    (RUNS=N timed runs per tool, default 3; BUILD=DIR an existing tree to
 #                      build kzb and kzb-mount in, as it is configured, default build-bench,
 #                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp;
-#                      SKIP_PEERS=1 times kzb-mount and the direct read only)
+#                      SKIP_PEERS=1 times kzb-mount and the direct read only; MEMORY_ONLY=1
+#                      runs the last section alone, the peak memory over 8 containers of 200,000
+#                      entries)
 #
 # Then the first listing of (a) through each view: what a library app's scan waits for.
 #
@@ -60,6 +62,8 @@ if [ -z "${BUILD:-}" ] || [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 echo "type:    $(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")"
 cmake --build "$build" -j 2 --target kzb kzb-mount make-workload make-many-entries read-tree >/dev/null
+# What one parse costs, without FUSE (parse_memory.cpp); a tree of before it has none.
+cmake --build "$build" -j 2 --target parse-memory >/dev/null 2>&1 || true
 kzb="$build/kzb"
 mount_bin="$build/kzb-mount"
 
@@ -70,6 +74,18 @@ mkdir -p "$fs"
 mount -o loop "$image_dir/ext4.img" "$fs"
 echo "fs:      $(df -PT "$fs" | awk 'NR == 2 { print $2 " on " $1 }')"
 
+drop() {
+  sync
+  echo 3 >/proc/sys/vm/drop_caches
+}
+readTree() {
+  "$build/bench/read-tree" "$1" >/dev/null
+}
+point="$image_dir/mnt"
+mkdir -p "$point"
+mounts+=("$point")
+
+if [ -z "${MEMORY_ONLY:-}" ]; then
 echo "== workloads"
 "$build/bench/make-workload" "$fs/w-small" 40 102400
 "$build/bench/make-workload" "$fs/w-big" 256 2097152
@@ -86,17 +102,6 @@ done
 echo "(a) $(ls "$fs/a/kzb" | wc -l) containers, $(du -sm "$fs/a/kzb" | cut -f1) MiB;" \
   "(b) $(du -sm "$fs/b/kzb" | cut -f1) MiB"
 sync
-
-drop() {
-  sync
-  echo 3 >/proc/sys/vm/drop_caches
-}
-readTree() {
-  "$build/bench/read-tree" "$1" >/dev/null
-}
-point="$image_dir/mnt"
-mkdir -p "$point"
-mounts+=("$point")
 
 run_kzb_mount() {  # VIEW WORKLOAD
   "$mount_bin" "$fs/$2/kzb" "$point" --as "$1"
@@ -190,6 +195,8 @@ for view in folders cbz; do
     'BEGIN { printf "--as %-8s mount ready %.3f s; %d files listed with find and ls -lR in %.3f s; peak RSS %.1f MiB\n", v, r - s, f, l - r, h / 1024 }'
 done
 
+fi
+
 echo "== 8 containers of 200,000 entries: peak memory (RSS) of each view, default --cache-size"
 "$build/bench/make-many-entries" "$fs/many.kzb" 200000
 mkdir -p "$fs/d"
@@ -197,9 +204,14 @@ for i in 1 2 3 4 5 6 7 8; do
   cp "$fs/many.kzb" "$fs/d/many-$i.kzb"
 done
 rm -f "$fs/many.kzb"
-# find -type f looks at names only; ls -lR and the full read of each CBZ make the kernel hold
+if [ -x "$build/bench/parse-memory" ]; then
+  for view in folders cbz epub; do
+    "$build/bench/parse-memory" "$fs/d/many-1.kzb" "$view" read
+  done
+fi
+# find -type f looks at names only; ls -lR and the full read of each book make the kernel hold
 # a node for every name, which libfuse keeps beside the cache (the manual's MEMORY).
-for view in folders cbz; do
+for view in folders cbz epub; do
   for walk in "find -type f" "ls -lR"; do
     drop
     "$mount_bin" "$fs/d" "$point" --as "$view" -f 2>/dev/null &
@@ -210,12 +222,16 @@ for view in folders cbz; do
     else
       ls -lR "$point" >/dev/null
     fi
-    if [ "$view" = cbz ]; then
+    walked=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status")
+    read=""
+    if [ "$view" != folders ]; then
       readTree "$point"
+      read=$(awk -v h="$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status")" \
+        'BEGIN { printf "; %.1f MiB once every book is read whole", h / 1024 }')
     fi
-    hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status")
     fusermount3 -u "$point"
     wait "$pid"
-    printf -- '--as %-8s %-13s peak RSS %.1f MiB\n' "$view" "$walk" "$(awk -v h="$hwm" 'BEGIN { print h / 1024 }')"
+    printf -- '--as %-8s %-13s peak RSS %.1f MiB after the walk%s\n' "$view" "$walk" \
+      "$(awk -v h="$walked" 'BEGIN { print h / 1024 }')" "$read"
   done
 done

@@ -50,6 +50,9 @@ ExtractionPlan planExtraction(ContainerInput& input, const FileTable& entries,
       ++storedNames[names[i]];
     }
   }
+  // The names are keys of the maps that follow: a table of many rows is not held in more
+  // copies than it must be at once.
+  decltype(firstRow)().swap(firstRow);
   // Then, in table order, who holds each name. A chunk header is read where the fate hangs on
   // it: for every row when the files are wanted, else only where two stored names meet.
   std::unordered_map<std::string, Holder> holders;
@@ -84,11 +87,16 @@ ExtractionPlan planExtraction(ContainerInput& input, const FileTable& entries,
       held->second.standing = i;
     }
   }
+  std::vector<std::string>().swap(names);
   if (scope == PlanScope::wholeFiles) {
     plan.files.reserve(holders.size());
-    for (const auto& [name, holder] : holders) {
-      const PlannedRow& row = plan.rows[holder.standing];
-      plan.files.push_back({name, holder.standing, row.offset, row.present});
+    // Each name moves from its holder, which goes as it gives it.
+    while (!holders.empty()) {
+      auto holder = holders.extract(holders.begin());
+      const PlannedRow& row = plan.rows[holder.mapped().standing];
+      plan.files.push_back(
+          {std::move(holder.key()), holder.mapped().standing, row.offset, row.present});
+      plan.files.back().name.shrink_to_fit();  // made a character at a time: room to spare
     }
     std::sort(plan.files.begin(), plan.files.end(),
               [](const PlannedFile& a, const PlannedFile& b) { return a.name < b.name; });

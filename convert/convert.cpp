@@ -4,7 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
-#include <unordered_map>
+#include <span>
 #include <vector>
 
 #include "comic_info.h"
@@ -72,16 +72,27 @@ std::optional<MemberOutcome> storedFileProblem(ContainerInput& input, std::size_
 }
 
 // Of the rows that share a ZIP name, the member is the last whose stored file stands whole;
-// those before it are replaced, and those after it fail as they would alone.
-void settleSameNames(ContainerInput& input, const FileTable& entries,
-                     std::vector<MemberPlan>& plans) {
-  std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByName;
+// those before it are replaced, and those after it fail as they would alone. Adds their
+// outcomes to `decided`.
+void settleSameNames(ContainerInput& input, const FileTable& entries, const MemberPlans& plans,
+                     std::vector<MemberOutcome>& decided) {
+  // The rows not decided, by name, each name's in table order: a sort of their numbers costs
+  // far less than a map of the names.
+  std::vector<std::size_t> byName;
   for (std::size_t i = 0; i < plans.size(); ++i) {
-    if (!plans[i].decided) {
-      rowsByName[plans[i].zipName].push_back(i);
+    if (plans.decided(i) == nullptr) {
+      byName.push_back(i);
     }
   }
-  for (const auto& [name, rows] : rowsByName) {
+  std::stable_sort(byName.begin(), byName.end(), [&](std::size_t a, std::size_t b) {
+    return plans.zipName(a) < plans.zipName(b);
+  });
+  for (auto first = byName.begin(); first != byName.end();) {
+    const auto last = std::find_if(first, byName.end(), [&](std::size_t row) {
+      return plans.zipName(row) != plans.zipName(*first);
+    });
+    const std::span<const std::size_t> rows(first, last);
+    first = last;
     if (rows.size() < 2) {
       continue;
     }
@@ -98,9 +109,9 @@ void settleSameNames(ContainerInput& input, const FileTable& entries,
     }
     for (std::size_t k = 0; k < rows.size(); ++k) {
       if (k < kept && !problems[kept]) {
-        plans[rows[k]].decided = outcome(rows[k], MemberStatus::replacedByLater);
+        decided.push_back(outcome(rows[k], MemberStatus::replacedByLater));
       } else if (k != kept || problems[kept]) {
-        plans[rows[k]].decided = problems[k];
+        decided.push_back(*problems[k]);
       }
     }
   }
@@ -165,6 +176,32 @@ std::error_code MemberCopier::addText(std::string_view name, std::string_view te
   return add(name, text, method_, timestamped);
 }
 
+std::error_code MemberCopier::addMadeText(
+    std::string_view name,
+    const std::function<void(const std::function<void(std::string_view)>&)>& make) {
+  std::uint64_t size = 0;
+  make([&](std::string_view piece) { size += piece.size(); });
+  if (const std::error_code error = zip_.begin(name, size, method_)) {
+    return error;
+  }
+  std::string pending;
+  std::error_code error;
+  const auto flush = [&] {
+    if (!error && !pending.empty()) {
+      error = zip_.data(std::as_bytes(std::span(pending)));
+    }
+    pending.clear();
+  };
+  make([&](std::string_view piece) {
+    pending += piece;
+    if (pending.size() >= kCopyBlockSize) {
+      flush();
+    }
+  });
+  flush();
+  return error ? error : zip_.end();
+}
+
 std::error_code MemberCopier::addStoredText(std::string_view name, std::string_view text) {
   return add(name, text, ZipMethod::stored, false);
 }
@@ -180,14 +217,39 @@ std::error_code MemberCopier::add(std::string_view name, std::string_view text, 
   return zip_.end();
 }
 
-std::vector<MemberPlan> planMembers(ContainerInput& input, const FileTable& entries,
-                                    std::size_t longestName) {
-  std::vector<MemberPlan> plans(entries.size());
+std::string_view MemberPlans::zipName(std::size_t row) const {
+  const std::size_t start = row == 0 ? 0 : nameEnds_[row - 1];
+  return std::string_view(names_).substr(start, nameEnds_[row] - start);
+}
+
+const MemberOutcome* MemberPlans::decided(std::size_t row) const {
+  const auto found = std::lower_bound(
+      decided_.begin(), decided_.end(), row,
+      [](const MemberOutcome& each, std::size_t wanted) { return each.index < wanted; });
+  return found != decided_.end() && found->index == row ? &*found : nullptr;
+}
+
+MemberPlans planMembers(ContainerInput& input, const FileTable& entries, std::size_t longestName) {
+  MemberPlans plans;
+  plans.nameEnds_.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    plans[i].zipName = toUtf8(untilFirstZero(entries[i].name));
-    plans[i].decided = nameRefusal(i, entries[i], plans[i].zipName, longestName);
+    const std::string zipName = toUtf8(untilFirstZero(entries[i].name));
+    if (std::optional<MemberOutcome> refused = nameRefusal(i, entries[i], zipName, longestName)) {
+      plans.decided_.push_back(std::move(*refused));
+    } else {
+      plans.names_ += zipName;
+    }
+    plans.nameEnds_.push_back(plans.names_.size());
   }
-  settleSameNames(input, entries, plans);
+  std::vector<MemberOutcome> settled;
+  settleSameNames(input, entries, plans, settled);
+  if (!settled.empty()) {
+    plans.decided_.insert(plans.decided_.end(), std::make_move_iterator(settled.begin()),
+                          std::make_move_iterator(settled.end()));
+    std::sort(plans.decided_.begin(), plans.decided_.end(),
+              [](const MemberOutcome& a, const MemberOutcome& b) { return a.index < b.index; });
+  }
+  plans.names_.shrink_to_fit();
   return plans;
 }
 
@@ -261,32 +323,32 @@ ConvertResult convertToZip(ContainerInput& input, const Archive& archive, ByteSi
   const FileTable& entries = archive.entries;
   const std::size_t longestPrefix =
       options.renumber ? std::to_string(entries.size()).size() + 1 : 0;
-  std::vector<MemberPlan> plans = planMembers(input, entries, zip::kMaxNameLength - longestPrefix);
+  const MemberPlans plans = planMembers(input, entries, zip::kMaxNameLength - longestPrefix);
 
   ConvertResult result;
   std::size_t planned = 0;
-  const std::string* previous = nullptr;
-  for (const MemberPlan& plan : plans) {
-    if (plan.decided) {
+  std::optional<std::string_view> previous;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (plans.decided(i) != nullptr) {
       continue;
     }
     ++planned;
-    if (!options.renumber && previous != nullptr && naturalLess(plan.zipName, *previous)) {
+    if (!options.renumber && previous && naturalLess(plans.zipName(i), *previous)) {
       result.namesOutOfOrder = true;
     }
-    previous = &plan.zipName;
+    previous = plans.zipName(i);
   }
   const std::size_t width = std::to_string(planned).size();
 
   MemberCopier conversion(input, out, options);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     MemberOutcome done;
-    if (plans[i].decided) {
-      done = *plans[i].decided;
+    if (const MemberOutcome* decided = plans.decided(i)) {
+      done = *decided;
     } else {
       const std::string zipName = options.renumber
-                                      ? renumbered(result.members + 1, width, plans[i].zipName)
-                                      : plans[i].zipName;
+                                      ? renumbered(result.members + 1, width, plans.zipName(i))
+                                      : std::string(plans.zipName(i));
       std::error_code writeError;
       done = conversion.copy(i, entries[i], zipName, writeError);
       if (writeError) {

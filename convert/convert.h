@@ -102,15 +102,27 @@ struct ConvertResult {
 // after a write failure (ConvertStatus::writeFailed) are not reported.
 using MemberReport = std::function<void(const MemberOutcome&)>;
 
-// A row's fate before any byte is copied: refused by its name, replaced by a later row of
-// its name, or planned as a member under `zipName` (before any renumbering).
-struct MemberPlan {
-  std::string zipName;
-  std::optional<MemberOutcome> decided;
+// Each row's fate before any byte is copied: refused by its name, replaced by a later row of
+// its name, or planned as a member under its ZIP name (before any renumbering). Held as
+// compactly as the table allows, beside it: the names one after another, and only the rows
+// decided.
+class MemberPlans {
+ public:
+  std::size_t size() const { return nameEnds_.size(); }
+  // The row's ZIP name; only a row not decided is sure to have one.
+  std::string_view zipName(std::size_t row) const;
+  // The row's fate where it is decided already.
+  const MemberOutcome* decided(std::size_t row) const;
+
+ private:
+  friend MemberPlans planMembers(ContainerInput& input, const FileTable& entries,
+                                 std::size_t longestName);
+  std::string names_;
+  std::vector<std::size_t> nameEnds_;    // by row
+  std::vector<MemberOutcome> decided_;  // by row, ascending
 };
 // The plan of every row by the rules above; `longestName`: the most bytes a name may have.
-std::vector<MemberPlan> planMembers(ContainerInput& input, const FileTable& entries,
-                                    std::size_t longestName);
+MemberPlans planMembers(ContainerInput& input, const FileTable& entries, std::size_t longestName);
 
 // The members of one ZIP written from a container: stored files copied (or, to a sink that
 // keeps places, placed unread), and texts made here. A ZipWriter error (the sink's) is final.
@@ -124,6 +136,12 @@ class MemberCopier {
                      std::error_code& writeError);
   // A member of `text`, compressed as the options say.
   std::error_code addText(std::string_view name, std::string_view text, bool timestamped = true);
+  // A member of the text `make` gives, a piece at a time, to the function it is handed. It is
+  // called twice, to count the bytes (the header that comes first holds the size) and then to
+  // write them, so the text is never held whole; it must give the same pieces both times.
+  std::error_code addMadeText(
+      std::string_view name,
+      const std::function<void(const std::function<void(std::string_view)>&)>& make);
   // A member of `text`, stored, with no extra field (an EPUB's mimetype).
   std::error_code addStoredText(std::string_view name, std::string_view text);
   std::error_code finish(std::string_view comment) { return zip_.finish(comment); }

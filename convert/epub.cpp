@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -25,13 +26,16 @@ enum class ItemKind { page, text };
 constexpr std::size_t kTitlePage = static_cast<std::size_t>(-1);
 
 // One row of the book: where its bytes go and what the spine and the navigation say of it.
+// A book may have millions: its label and its text are made again from the row when wanted,
+// rather than held.
 struct Item {
   std::size_t row = 0;
   ItemKind kind = ItemKind::page;
-  ImageInfo image;   // page
-  std::string text;  // text: the stored file, as UTF-8
-  std::string label;  // its entry in the navigation
+  ImageInfo image;  // page
 };
+
+// Where a document is made in pieces: each goes to the member as it comes.
+using Emit = std::function<void(std::string_view)>;
 
 std::string attribute(std::string_view text) {
   std::string out;
@@ -98,42 +102,51 @@ std::optional<std::string> readStored(ContainerInput& input, const FileEntry& en
   return bytes;
 }
 
+// The row's stored file as a document carries it, or nothing where it is no text.
+std::optional<std::string> storedText(ContainerInput& input, const FileEntry& entry) {
+  const std::optional<std::string> whole = readStored(input, entry, entry.size);
+  return whole ? xmlText(*whole) : std::nullopt;
+}
+
 // What the row is in the book, or nothing where it is neither image nor text (or cannot be
 // read: the copy then says why, as the CBZ's does).
 std::optional<Item> classify(ContainerInput& input, std::size_t row, const FileEntry& entry,
-                             const std::string& name) {
+                             std::string_view name) {
   const std::optional<std::string> head = readStored(input, entry, kImageHeadSize);
   if (!head) {
-    return Item{row, ItemKind::page, {}, {}, {}};  // the copy finds why
+    return Item{row, ItemKind::page, {}};  // the copy finds why
   }
   if (const std::optional<ImageInfo> image = imageInfo(std::as_bytes(std::span(*head)))) {
-    return Item{row, ItemKind::page, *image, {}, {}};
+    return Item{row, ItemKind::page, *image};
   }
   if (!isTextName(name) || entry.size > kLargestText) {
     return std::nullopt;
   }
-  const std::optional<std::string> whole = readStored(input, entry, entry.size);
-  if (!whole) {
+  if (!storedText(input, entry)) {
     return std::nullopt;
   }
-  std::optional<std::string> text = xmlText(*whole);
-  if (!text) {
-    return std::nullopt;
-  }
-  return Item{row, ItemKind::text, {}, std::move(*text), {}};
+  return Item{row, ItemKind::text, {}};
 }
 
 // A UUID (version 8, of this project's own making) from what the walk found: the metadata,
 // the header and every row of the table, so the same container always gives the same one.
 std::string derivedUuid(const Archive& archive) {
-  std::vector<unsigned char> data;
+  // Four CRC-32s of those bytes, each after a seed of its own, worked out as they come: a
+  // table of millions of rows is never copied whole.
+  std::array<uLong, 4> crcs{};
+  for (std::size_t lane = 0; lane < crcs.size(); ++lane) {
+    const auto seed = static_cast<unsigned char>('k' + lane);
+    crcs[lane] = crc32(0L, &seed, 1);
+  }
   const auto add = [&](const void* bytes, std::size_t size) {
-    const auto* first = static_cast<const unsigned char*>(bytes);
-    data.insert(data.end(), first, first + size);
+    for (uLong& crc : crcs) {
+      crc = crc32_z(crc, static_cast<const Bytef*>(bytes), size);
+    }
   };
   for (const WideText& text : archive.metadata) {
     add(text.data(), text.size() * sizeof(char16_t));
-    data.push_back(0);
+    constexpr unsigned char kEnd = 0;
+    add(&kEnd, 1);
   }
   add(&archive.header.bindingDirection, sizeof archive.header.bindingDirection);
   add(archive.header.uuid.data(), archive.header.uuid.size());
@@ -144,12 +157,9 @@ std::string derivedUuid(const Archive& archive) {
     add(&entry.position, sizeof entry.position);
   }
   std::array<unsigned char, 16> uuid{};
-  for (std::size_t lane = 0; lane < 4; ++lane) {
-    const auto seed = static_cast<unsigned char>('k' + lane);
-    uLong crc = crc32(0L, &seed, 1);
-    crc = crc32_z(crc, data.data(), data.size());
+  for (std::size_t lane = 0; lane < crcs.size(); ++lane) {
     for (std::size_t i = 0; i < 4; ++i) {
-      uuid[lane * 4 + i] = static_cast<unsigned char>(crc >> (8 * i));
+      uuid[lane * 4 + i] = static_cast<unsigned char>(crcs[lane] >> (8 * i));
     }
   }
   uuid[6] = static_cast<unsigned char>((uuid[6] & 0x0F) | 0x80);  // version 8
@@ -192,12 +202,24 @@ std::string timeText(std::chrono::sys_seconds time) {
 class Book {
  public:
   // `planned`: how many items the book may have, which sets the width of their numbers.
+  // `labelWidth`: the digits of a renumbered label's number.
   Book(const Archive& archive, const EpubOptions& options, const std::vector<Item>& items,
-       std::size_t planned)
+       std::size_t planned, std::size_t labelWidth)
       : archive_(archive),
         options_(options),
         items_(items),
-        width_(std::max<std::size_t>(4, std::to_string(planned).size())) {}
+        width_(std::max<std::size_t>(4, std::to_string(planned).size())),
+        labelWidth_(labelWidth) {}
+
+  // The entry in the navigation of items_[index]: its stored name, or the book's title.
+  std::string label(std::size_t index) const {
+    const Item& item = items_[index];
+    if (item.row == kTitlePage) {
+      return title();
+    }
+    std::string name = documentText(archive_.entries[item.row].name);
+    return options_.zip.renumber ? numbered(index + 1, labelWidth_) + " " + name : name;
+  }
 
   std::string imageName(std::size_t position, const Item& item) const {
     return "images/" + numbered(position, width_) + "." + std::string(extension(item.image.kind));
@@ -210,13 +232,14 @@ class Book {
   std::string fallbackName(std::size_t position) const {
     return "images/" + numbered(position, width_) + "-fallback.svg";
   }
-  static std::string fallbackImage(const Item& item) {
+  std::string fallbackImage(std::size_t index) const {
+    const Item& item = items_[index];
     const std::string width = std::to_string(item.image.width);
     const std::string height = std::to_string(item.image.height);
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" +
            width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " + height +
-           "\">\n  <text x=\"10\" y=\"30\">" + xmlEscaped(item.label) +
+           "\">\n  <text x=\"10\" y=\"30\">" + xmlEscaped(label(index)) +
            " (WebP)</text>\n</svg>\n";
   }
 
@@ -228,33 +251,37 @@ class Book {
            numbered(position, width_) + ".xhtml";
   }
 
-  std::string page(const Item& item, std::size_t position) const {
+  std::string page(std::size_t index) const {
+    const Item& item = items_[index];
+    const std::size_t position = index + 1;
+    const std::string labelText = label(index);
     const std::string width = std::to_string(item.image.width);
     const std::string height = std::to_string(item.image.height);
-    return head(item.label, R"(    <meta name="viewport" content="width=)" + width + ", height=" +
+    return head(labelText, R"(    <meta name="viewport" content="width=)" + width + ", height=" +
                                 height + "\"/>\n    <style>html, body { margin: 0; padding: 0; } " +
                                 "img { display: block; width: " + width + "px; height: " + height +
                                 "px; }</style>\n") +
            "  <body>\n    <img src=\"../" + attribute(imageName(position, item)) + "\" alt=\"" +
-           attribute(item.label) + "\"/>\n  </body>\n</html>\n";
+           attribute(labelText) + "\"/>\n  </body>\n</html>\n";
   }
 
-  std::string textDocument(const Item& item) const {
-    return head(item.label, "") + "  <body>\n    <pre style=\"white-space: pre-wrap;\">" +
-           xmlEscaped(item.text) + "</pre>\n  </body>\n</html>\n";
+  // `text`: the item's text as xmlText gives it.
+  std::string textDocument(std::size_t index, const std::string& text) const {
+    return head(label(index), "") + "  <body>\n    <pre style=\"white-space: pre-wrap;\">" +
+           xmlEscaped(text) + "</pre>\n  </body>\n</html>\n";
   }
 
-  std::string navigation() const {
-    std::string out = head(title(), "") + "  <body>\n    <nav epub:type=\"toc\" id=\"toc\">\n      <h1>" +
-                      xmlEscaped(title()) + "</h1>\n      <ol>\n";
+  void navigation(const Emit& emit) const {
+    emit(head(title(), "") + "  <body>\n    <nav epub:type=\"toc\" id=\"toc\">\n      <h1>" +
+         xmlEscaped(title()) + "</h1>\n      <ol>\n");
     for (std::size_t i = 0; i < items_.size(); ++i) {
-      out += "        <li><a href=\"" + attribute(documentName(i + 1, items_[i])) + "\">" +
-             xmlEscaped(items_[i].label) + "</a></li>\n";
+      emit("        <li><a href=\"" + attribute(documentName(i + 1, items_[i])) + "\">" +
+           xmlEscaped(label(i)) + "</a></li>\n");
     }
-    return out + "      </ol>\n    </nav>\n  </body>\n</html>\n";
+    emit("      </ol>\n    </nav>\n  </body>\n</html>\n");
   }
 
-  std::string package() const {
+  void package(const Emit& emit) const {
     std::string out =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" "
@@ -305,6 +332,8 @@ class Book {
         }
         cover = false;
       }
+      emit(out);
+      out.clear();
     }
     out += "  </manifest>\n  <spine";
     const std::uint32_t direction = archive_.header.bindingDirection;
@@ -315,8 +344,10 @@ class Book {
     for (std::size_t i = 0; i < items_.size(); ++i) {
       out += "    <itemref idref=\"d" + numbered(i + 1, width_) + "\" properties=\"" +
              spineProperties(i) + "\"/>\n";
+      emit(out);
+      out.clear();
     }
-    return out + "  </spine>\n</package>\n";
+    emit(out + "  </spine>\n</package>\n");
   }
 
   std::string title() const {
@@ -369,6 +400,7 @@ class Book {
   const EpubOptions& options_;
   const std::vector<Item>& items_;
   std::size_t width_;
+  std::size_t labelWidth_;
 };
 
 constexpr std::string_view kContainerXml =
@@ -437,14 +469,14 @@ bool isValidIsbn(std::string_view isbn, std::string& digits) {
 EpubResult convertToEpub(ContainerInput& input, const Archive& archive, ByteSink& out,
                          const EpubOptions& options, const MemberReport& report) {
   const FileTable& entries = archive.entries;
-  const std::vector<MemberPlan> plans = planMembers(input, entries, zip::kMaxNameLength);
+  const MemberPlans plans = planMembers(input, entries, zip::kMaxNameLength);
   EpubResult result;
   std::vector<std::optional<Item>> classified(entries.size());
   std::vector<Item> items;  // what the book holds, filled as the members are written
   std::size_t planned = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (!plans[i].decided) {
-      classified[i] = classify(input, i, entries[i], plans[i].zipName);
+    if (plans.decided(i) == nullptr) {
+      classified[i] = classify(input, i, entries[i], plans.zipName(i));
       planned += classified[i] ? std::size_t{1} : std::size_t{0};
     }
   }
@@ -465,21 +497,17 @@ EpubResult convertToEpub(ContainerInput& input, const Archive& archive, ByteSink
   if (const std::error_code error = book.addText("META-INF/container.xml", kContainerXml)) {
     return failWith(error);
   }
-  Book names(archive, options, items, planned + 1);
+  Book names(archive, options, items, planned + 1, labelWidth);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     MemberOutcome done;
-    if (plans[i].decided) {
-      done = *plans[i].decided;
+    if (const MemberOutcome* decided = plans.decided(i)) {
+      done = *decided;
     } else if (!classified[i]) {
       done = MemberOutcome{i, MemberStatus::notAPage, NameProblem::none, {}, {}};
       ++result.leftOut;
     } else {
-      Item item = std::move(*classified[i]);
+      const Item item = *classified[i];
       const std::size_t position = items.size() + 1;
-      item.label = documentText(entries[i].name);
-      if (options.zip.renumber) {
-        item.label = numbered(position, labelWidth) + " " + item.label;
-      }
       std::error_code writeError;
       if (item.kind == ItemKind::page) {
         const std::string name = std::string(kRoot) + names.imageName(position, item);
@@ -492,7 +520,7 @@ EpubResult convertToEpub(ContainerInput& input, const Archive& archive, ByteSink
       }
       if (done.status == MemberStatus::written) {
         (item.kind == ItemKind::page ? result.pages : result.texts) += 1;
-        items.push_back(std::move(item));
+        items.push_back(item);
       }
     }
     if (isFailure(done.status)) {
@@ -503,34 +531,47 @@ EpubResult convertToEpub(ContainerInput& input, const Archive& archive, ByteSink
     }
   }
 
+  std::vector<std::optional<Item>>().swap(classified);
+
   if (items.empty()) {
     // A spine holds at least one document: a book with no page or text opens on its title.
-    items.push_back(Item{kTitlePage, ItemKind::text, {}, {}, {}});
-    items.back().label = names.title();
-    items.back().text = items.back().label;
+    items.push_back(Item{kTitlePage, ItemKind::text, {}});
   }
-  Book made(archive, options, items, planned + 1);
+  Book made(archive, options, items, planned + 1, labelWidth);
   for (std::size_t i = 0; i < items.size(); ++i) {
     const Item& item = items[i];
-    const std::string document =
-        item.kind == ItemKind::page ? made.page(item, i + 1) : made.textDocument(item);
+    std::string document;
+    if (item.kind == ItemKind::page) {
+      document = made.page(i);
+    } else {
+      // Read again rather than held since the row was classified: it reads as it did then.
+      const std::optional<std::string> text =
+          item.row == kTitlePage ? made.title() : storedText(input, entries[item.row]);
+      if (!text) {
+        return failWith(input.readError() ? input.readError()
+                                          : std::make_error_code(std::errc::io_error));
+      }
+      document = made.textDocument(i, *text);
+    }
     if (const std::error_code error =
             book.addText(std::string(kRoot) + made.documentName(i + 1, item), document)) {
       return failWith(error);
     }
     if (Book::needsFallback(item)) {
       if (const std::error_code error = book.addText(std::string(kRoot) + made.fallbackName(i + 1),
-                                                     Book::fallbackImage(item))) {
+                                                     made.fallbackImage(i))) {
         return failWith(error);
       }
     }
   }
-  for (const auto& [name, document] :
-       {std::pair{std::string("nav.xhtml"), made.navigation()},
-        std::pair{std::string("package.opf"), made.package()}}) {
-    if (const std::error_code error = book.addText(std::string(kRoot) + name, document)) {
-      return failWith(error);
-    }
+  // The navigation and the package grow with the book: made in pieces, never whole.
+  if (const std::error_code error = book.addMadeText(
+          std::string(kRoot) + "nav.xhtml", [&](const Emit& emit) { made.navigation(emit); })) {
+    return failWith(error);
+  }
+  if (const std::error_code error = book.addMadeText(
+          std::string(kRoot) + "package.opf", [&](const Emit& emit) { made.package(emit); })) {
+    return failWith(error);
   }
   if (const std::error_code error = book.finish({})) {
     return failWith(error);

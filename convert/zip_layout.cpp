@@ -1,6 +1,9 @@
 #include "zip_layout.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
 
 #include <zlib.h>
 
@@ -8,20 +11,162 @@ namespace kzb {
 namespace {
 
 constexpr std::uint64_t kReadAhead = std::uint64_t{4} << 20;
+constexpr std::uint64_t kCrcField = 4;
+
+// Tells the layouts' memory apart for the block each thread keeps inflated: a layout takes a
+// new one whenever blocks it had deflated change.
+std::uint64_t nextPackedId() {
+  static std::atomic<std::uint64_t> next{1};
+  return next++;
+}
+
+// The block a thread inflated last, so that a read of a run of small pieces, or the next
+// read on, inflates it once.
+struct Inflated {
+  std::uint64_t owner = 0;
+  std::size_t block = 0;
+  std::vector<std::byte> bytes;
+};
 
 }  // namespace
 
+ZipLayout::Packed::Packed(std::size_t blockSize)
+    : blockSize_(std::max<std::size_t>(blockSize, 1)), id_(nextPackedId()) {}
+
+void ZipLayout::Packed::append(std::span<const std::byte> bytes) {
+  tail_.insert(tail_.end(), bytes.begin(), bytes.end());
+  // A block stays as it is behind the last one: the header the writer patches next is there.
+  seal(1);
+}
+
+void ZipLayout::Packed::seal(std::size_t keep) {
+  const std::size_t whole = tail_.size() / blockSize_;
+  if (whole <= keep) {
+    return;
+  }
+  const std::size_t blocks = whole - keep;
+  const uLong bound = compressBound(static_cast<uLong>(blockSize_));
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t at = packed_.size();
+    packed_.resize(at + bound);
+    uLongf length = bound;
+    // Nothing can fail here: the output has the bound's room, and the level is a valid one.
+    static_cast<void>(compress2(reinterpret_cast<Bytef*>(packed_.data() + at), &length,
+                                reinterpret_cast<const Bytef*>(tail_.data() + b * blockSize_),
+                                static_cast<uLong>(blockSize_), Z_BEST_SPEED));
+    packed_.resize(at + length);
+    blockEnds_.push_back(packed_.size());
+  }
+  tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(blocks * blockSize_));
+  // After a large run of bytes, the room it took is given back.
+  if (tail_.capacity() > 4 * blockSize_) {
+    tail_.shrink_to_fit();
+  }
+}
+
+void ZipLayout::Packed::inflate(std::size_t block, std::span<std::byte> out) const {
+  const std::uint64_t start = block == 0 ? 0 : blockEnds_[block - 1];
+  auto length = static_cast<uLongf>(out.size());
+  // What was deflated here inflates whole into a block's room.
+  static_cast<void>(uncompress(reinterpret_cast<Bytef*>(out.data()), &length,
+                               reinterpret_cast<const Bytef*>(packed_.data() + start),
+                               static_cast<uLong>(blockEnds_[block] - start)));
+}
+
+void ZipLayout::Packed::replaceBlock(std::size_t block, std::span<const std::byte> raw) {
+  const auto start = static_cast<std::ptrdiff_t>(block == 0 ? 0 : blockEnds_[block - 1]);
+  const auto end = static_cast<std::ptrdiff_t>(blockEnds_[block]);
+  const uLong bound = compressBound(static_cast<uLong>(raw.size()));
+  std::vector<std::byte> deflated(bound);
+  uLongf length = bound;
+  static_cast<void>(compress2(reinterpret_cast<Bytef*>(deflated.data()), &length,
+                              reinterpret_cast<const Bytef*>(raw.data()),
+                              static_cast<uLong>(raw.size()), Z_BEST_SPEED));
+  // The blocks after it move by the difference: a few bytes each, deflated as they are.
+  packed_.erase(packed_.begin() + start, packed_.begin() + end);
+  packed_.insert(packed_.begin() + start, deflated.begin(),
+                 deflated.begin() + static_cast<std::ptrdiff_t>(length));
+  const auto grown = static_cast<std::int64_t>(length) - (end - start);
+  for (std::size_t b = block; b < blockEnds_.size(); ++b) {
+    blockEnds_[b] = static_cast<std::uint64_t>(static_cast<std::int64_t>(blockEnds_[b]) + grown);
+  }
+  id_ = nextPackedId();
+}
+
+void ZipLayout::Packed::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
+  // A patch of a block deflated already (the header of a member whose bytes filled blocks
+  // since) is made to that block alone.
+  std::vector<std::byte> raw;
+  while (!bytes.empty() && offset < sealedBlocks() * blockSize_) {
+    const auto block = static_cast<std::size_t>(offset / blockSize_);
+    const auto into = static_cast<std::size_t>(offset % blockSize_);
+    const std::size_t count = std::min(bytes.size(), blockSize_ - into);
+    raw.resize(blockSize_);
+    inflate(block, raw);
+    std::copy_n(bytes.begin(), count, raw.begin() + static_cast<std::ptrdiff_t>(into));
+    replaceBlock(block, raw);
+    bytes = bytes.subspan(count);
+    offset += count;
+  }
+  std::copy(bytes.begin(), bytes.end(),
+            tail_.begin() + static_cast<std::ptrdiff_t>(offset - sealedBlocks() * blockSize_));
+}
+
+void ZipLayout::Packed::truncate(std::uint64_t size) {
+  if (size < sealedBlocks() * blockSize_) {
+    // The blocks past the cut go whole; the one it falls in is what the tail keeps of them.
+    const auto block = static_cast<std::size_t>(size / blockSize_);
+    std::vector<std::byte> raw(blockSize_);
+    inflate(block, raw);
+    raw.resize(static_cast<std::size_t>(size % blockSize_));
+    tail_ = std::move(raw);
+    packed_.resize(block == 0 ? 0 : static_cast<std::size_t>(blockEnds_[block - 1]));
+    blockEnds_.resize(block);
+    id_ = nextPackedId();
+    return;
+  }
+  tail_.resize(static_cast<std::size_t>(size - sealedBlocks() * blockSize_));
+}
+
+void ZipLayout::Packed::compact() {
+  seal(0);
+  packed_.shrink_to_fit();
+  blockEnds_.shrink_to_fit();
+  tail_.shrink_to_fit();
+}
+
+void ZipLayout::Packed::read(std::uint64_t offset, std::span<std::byte> out) const {
+  thread_local Inflated inflated;
+  while (!out.empty()) {
+    const std::uint64_t sealed = sealedBlocks() * blockSize_;
+    if (offset >= sealed) {
+      std::copy_n(tail_.begin() + static_cast<std::ptrdiff_t>(offset - sealed), out.size(),
+                  out.begin());
+      return;
+    }
+    const auto block = static_cast<std::size_t>(offset / blockSize_);
+    const auto into = static_cast<std::size_t>(offset % blockSize_);
+    const std::size_t count = std::min(out.size(), blockSize_ - into);
+    if (inflated.owner != id_ || inflated.block != block || inflated.bytes.size() != blockSize_) {
+      inflated.bytes.resize(blockSize_);
+      inflate(block, inflated.bytes);
+      inflated.owner = id_;
+      inflated.block = block;
+    }
+    std::copy_n(inflated.bytes.begin() + static_cast<std::ptrdiff_t>(into), count, out.begin());
+    out = out.subspan(count);
+    offset += count;
+  }
+}
+
+std::size_t ZipLayout::Packed::memoryUsed() const {
+  return packed_.capacity() + blockEnds_.capacity() * sizeof(std::uint64_t) + tail_.capacity();
+}
+
+ZipLayout::ZipLayout(std::size_t blockSize) : memory_(blockSize) {}
+
 std::error_code ZipLayout::append(std::span<const std::byte> bytes) {
-  if (bytes.empty()) {
-    return {};
-  }
-  // bytes_ ends where the last piece kept in memory ends (truncate keeps it so), so a new
-  // run that follows such a piece extends it.
-  if (pieces_.empty() || pieces_.back().inContainer) {
-    pieces_.push_back({size_, 0, bytes_.size(), false});
-  }
-  pieces_.back().length += bytes.size();
-  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  memory_.append(bytes);
   size_ += bytes.size();
   return {};
 }
@@ -35,48 +180,88 @@ std::error_code ZipLayout::appendPlaceOf(std::uint64_t length, std::uint64_t sou
   if (length == 0) {
     return {};
   }
-  if (pieces_.empty() || !pieces_.back().inContainer ||
-      pieces_.back().from + pieces_.back().length != sourceOffset) {
-    pieces_.push_back({size_, 0, sourceOffset, true});
+  if (places_.empty() || places_.back().start + places_.back().length != size_ ||
+      places_.back().from + places_.back().length != sourceOffset) {
+    places_.push_back({size_, 0, sourceOffset, memory_.size()});
   }
-  pieces_.back().length += length;
+  places_.back().length += length;
   size_ += length;
   return {};
 }
 
 std::error_code ZipLayout::deferCrc32(std::uint64_t fieldOffset, std::uint64_t sourceOffset,
                                       std::uint64_t length) {
-  if (!deferred_.empty() && fieldOffset <= deferred_.back().field) {
+  if (!fields_.empty() && fieldOffset <= fields_.back()) {
     return std::make_error_code(std::errc::invalid_argument);
   }
-  deferred_.push_back({fieldOffset, sourceOffset, length});
+  // The central directory names the members in the order their local headers did, so a
+  // field there shares the entry after the one its predecessor shared. Two entries of the
+  // same bytes are never wrong, only worked out twice.
+  std::size_t crc = crcs_.size();
+  if (nextShared_ < crcs_.size() && crcs_[nextShared_].from == sourceOffset &&
+      crcs_[nextShared_].length == length) {
+    crc = nextShared_++;
+  } else {
+    crcs_.push_back({sourceOffset, length, 0, false});
+  }
+  fields_.push_back(fieldOffset);
+  fieldCrcs_.push_back(static_cast<std::uint32_t>(crc));
   return {};
 }
 
-std::vector<ZipLayout::Piece>::const_iterator ZipLayout::pieceAt(std::uint64_t offset) const {
-  const auto after =
-      std::upper_bound(pieces_.begin(), pieces_.end(), offset,
-                       [](std::uint64_t value, const Piece& piece) { return value < piece.start; });
-  return std::prev(after);
+template <typename Each>
+void ZipLayout::forRuns(std::uint64_t offset, std::uint64_t count, Each each) const {
+  const std::uint64_t end = offset + count;
+  // Places before `next` start at or before `offset`.
+  auto next = static_cast<std::size_t>(
+      std::upper_bound(places_.begin(), places_.end(), offset,
+                       [](std::uint64_t value, const Place& place) { return value < place.start; }) -
+      places_.begin());
+  while (offset < end) {
+    const Place* before = next == 0 ? nullptr : &places_[next - 1];
+    const std::uint64_t beforeEnd = before == nullptr ? 0 : before->start + before->length;
+    if (before != nullptr && offset < beforeEnd) {
+      const std::uint64_t run = std::min(end, beforeEnd) - offset;
+      if (!each(offset, run, true, before->from + (offset - before->start))) {
+        return;
+      }
+      offset += run;
+      continue;
+    }
+    const std::uint64_t memoryEnd = next < places_.size() ? places_[next].start : size_;
+    const std::uint64_t run = std::min(end, memoryEnd) - offset;
+    if (run > 0) {
+      const std::uint64_t from =
+          before == nullptr ? offset : before->memoryAfter + (offset - beforeEnd);
+      if (!each(offset, run, false, from)) {
+        return;
+      }
+      offset += run;
+    }
+    if (offset < end) {
+      ++next;
+    }
+  }
 }
 
 std::error_code ZipLayout::overwrite(std::uint64_t offset, std::span<const std::byte> bytes) {
   if (offset > size_ || bytes.size() > size_ - offset) {
     return std::make_error_code(std::errc::invalid_argument);
   }
-  while (!bytes.empty()) {
-    const Piece& piece = *pieceAt(offset);
-    if (piece.inContainer) {
-      return std::make_error_code(std::errc::invalid_argument);
-    }
-    const std::uint64_t into = offset - piece.start;
-    const auto count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), piece.length - into));
-    std::copy_n(bytes.begin(), count,
-                bytes_.begin() + static_cast<std::ptrdiff_t>(piece.from + into));
-    bytes = bytes.subspan(count);
-    offset += count;
+  bool inContainer = false;
+  forRuns(offset, bytes.size(), [&](std::uint64_t, std::uint64_t, bool container, std::uint64_t) {
+    inContainer = inContainer || container;
+    return !inContainer;
+  });
+  if (inContainer) {
+    return std::make_error_code(std::errc::invalid_argument);
   }
+  forRuns(offset, bytes.size(),
+          [&](std::uint64_t at, std::uint64_t count, bool, std::uint64_t from) {
+            memory_.overwrite(from, bytes.subspan(static_cast<std::size_t>(at - offset),
+                                                  static_cast<std::size_t>(count)));
+            return true;
+          });
   return {};
 }
 
@@ -84,70 +269,84 @@ std::error_code ZipLayout::truncate(std::uint64_t size) {
   if (size > size_) {
     return std::make_error_code(std::errc::invalid_argument);
   }
-  while (!deferred_.empty() && deferred_.back().field + 4 > size) {
-    deferred_.pop_back();
+  const std::size_t fields = fields_.size();
+  while (!fields_.empty() && fields_.back() + kCrcField > size) {
+    fields_.pop_back();
+    fieldCrcs_.pop_back();
   }
-  while (!pieces_.empty() && pieces_.back().start >= size) {
-    pieces_.pop_back();
+  if (fields_.size() != fields) {
+    const auto used = fieldCrcs_.empty()
+                          ? std::size_t{0}
+                          : std::size_t{*std::max_element(fieldCrcs_.begin(), fieldCrcs_.end())} + 1;
+    crcs_.resize(std::min(crcs_.size(), used));
+    nextShared_ = std::min(nextShared_, crcs_.size());
   }
-  if (!pieces_.empty()) {
-    pieces_.back().length = std::min(pieces_.back().length, size - pieces_.back().start);
+  while (!places_.empty() && places_.back().start >= size) {
+    places_.pop_back();
   }
-  const auto lastInMemory = std::find_if(pieces_.rbegin(), pieces_.rend(),
-                                         [](const Piece& piece) { return !piece.inContainer; });
-  bytes_.resize(lastInMemory == pieces_.rend()
-                    ? 0
-                    : static_cast<std::size_t>(lastInMemory->from + lastInMemory->length));
+  std::uint64_t memorySize = size;
+  if (!places_.empty()) {
+    Place& last = places_.back();
+    last.length = std::min(last.length, size - last.start);
+    memorySize = last.memoryAfter + (size - (last.start + last.length));
+  }
+  memory_.truncate(memorySize);
   size_ = size;
   return {};
 }
 
+void ZipLayout::compact() {
+  places_.shrink_to_fit();
+  fields_.shrink_to_fit();
+  fieldCrcs_.shrink_to_fit();
+  crcs_.shrink_to_fit();
+  memory_.compact();
+}
+
 std::size_t ZipLayout::read(std::uint64_t offset, std::span<std::byte> out,
                             const InputFile& container, std::error_code& error) const {
-  std::size_t done = 0;
   if (offset >= size_) {
     return 0;
   }
   out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset)));
-  for (auto piece = pieceAt(offset); done < out.size(); ++piece) {
-    const std::uint64_t into = offset + done - piece->start;
-    const auto count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, piece->length - into));
-    const std::span<std::byte> part = out.subspan(done, count);
-    if (!piece->inContainer) {
-      std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(piece->from + into), count,
-                  part.begin());
-      done += count;
-      continue;
-    }
-    const std::size_t got = container.readAt(piece->from + into, part, error);
-    done += got;
-    if (error) {
-      return done;
-    }
-    if (got < count) {
-      error = std::make_error_code(std::errc::io_error);
-      return done;
-    }
+  std::size_t done = 0;
+  forRuns(offset, out.size(),
+          [&](std::uint64_t at, std::uint64_t count, bool inContainer, std::uint64_t from) {
+            const std::span<std::byte> part = out.subspan(static_cast<std::size_t>(at - offset),
+                                                          static_cast<std::size_t>(count));
+            if (!inContainer) {
+              memory_.read(from, part);
+              done += part.size();
+              return true;
+            }
+            const std::size_t got = container.readAt(from, part, error);
+            done += got;
+            if (!error && got < part.size()) {
+              error = std::make_error_code(std::errc::io_error);
+            }
+            return !error;
+          });
+  if (error) {
+    return done;
   }
   return fillCrcs(offset, out.first(done), container, error);
 }
 
 std::size_t ZipLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
                                 const InputFile& container, std::error_code& error) const {
-  constexpr std::uint64_t kField = 4;
   const std::uint64_t end = offset + out.size();
   // The first field that ends after `offset`.
-  auto deferred = std::upper_bound(
-      deferred_.begin(), deferred_.end(), offset,
-      [](std::uint64_t value, const DeferredCrc& crc) { return value < crc.field + kField; });
-  for (; deferred != deferred_.end() && deferred->field < end; ++deferred) {
-    const std::uint32_t crc = crcOf(*deferred, container, error);
+  auto field = static_cast<std::size_t>(
+      std::upper_bound(fields_.begin(), fields_.end(), offset,
+                       [](std::uint64_t value, std::uint64_t at) { return value < at + kCrcField; }) -
+      fields_.begin());
+  for (; field < fields_.size() && fields_[field] < end; ++field) {
+    const std::uint32_t crc = crcOf(fieldCrcs_[field], container, error);
     if (error) {
-      return static_cast<std::size_t>(std::max(deferred->field, offset) - offset);
+      return static_cast<std::size_t>(std::max(fields_[field], offset) - offset);
     }
-    for (std::uint64_t i = 0; i < kField; ++i) {
-      const std::uint64_t at = deferred->field + i;
+    for (std::uint64_t i = 0; i < kCrcField; ++i) {
+      const std::uint64_t at = fields_[field] + i;
       if (at >= offset && at < end) {
         out[static_cast<std::size_t>(at - offset)] = static_cast<std::byte>(crc >> (8 * i));
       }
@@ -156,23 +355,23 @@ std::size_t ZipLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
   return out.size();
 }
 
-std::uint32_t ZipLayout::crcOf(const DeferredCrc& deferred, const InputFile& container,
+std::uint32_t ZipLayout::crcOf(std::uint32_t slot, const InputFile& container,
                                std::error_code& error) const {
   const std::lock_guard lock(crcMutex_);
-  if (const auto known = crcs_.find(deferred.from); known != crcs_.end()) {
-    return known->second;
+  Crc& wanted = crcs_[slot];
+  if (wanted.known) {
+    return wanted.value;
   }
   // What follows this member is most likely read next (for its CRC-32 and as data): the
   // system reads it from the disk while this one is worked out and served.
-  container.willNeed(deferred.from, deferred.length + kReadAhead);
+  container.willNeed(wanted.from, wanted.length + kReadAhead);
   std::vector<std::byte> block(std::size_t{256} * 1024);
   uLong crc = crc32_z(0, nullptr, 0);
-  for (std::uint64_t done = 0; done < deferred.length;) {
-    const auto wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), deferred.length - done));
-    const std::size_t got =
-        container.readAt(deferred.from + done, std::span(block).first(wanted), error);
-    if (!error && got < wanted) {
+  for (std::uint64_t done = 0; done < wanted.length;) {
+    const auto size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), wanted.length - done));
+    const std::size_t got = container.readAt(wanted.from + done, std::span(block).first(size), error);
+    if (!error && got < size) {
       error = std::make_error_code(std::errc::io_error);  // the container was cut since
     }
     if (error) {
@@ -181,27 +380,32 @@ std::uint32_t ZipLayout::crcOf(const DeferredCrc& deferred, const InputFile& con
     crc = crc32_z(crc, reinterpret_cast<const Bytef*>(block.data()), got);
     done += got;
   }
-  crcs_.emplace(deferred.from, static_cast<std::uint32_t>(crc));
-  return static_cast<std::uint32_t>(crc);
+  wanted.value = static_cast<std::uint32_t>(crc);
+  wanted.known = true;
+  return wanted.value;
 }
 
 std::size_t ZipLayout::memoryUsed() const {
   const std::lock_guard lock(crcMutex_);
-  return sizeof(*this) + pieces_.capacity() * sizeof(Piece) + bytes_.capacity() +
-         deferred_.capacity() * sizeof(DeferredCrc) +
-         crcs_.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t) + 4 * sizeof(void*));
+  return sizeof(*this) + places_.size() * sizeof(Place) + fields_.size() * sizeof(std::uint64_t) +
+         fieldCrcs_.size() * sizeof(std::uint32_t) + crcs_.size() * sizeof(Crc) +
+         memory_.memoryUsed();
 }
 
 ConvertResult layOutCbz(ContainerInput& input, const Archive& archive, ConvertOptions options,
                         ZipLayout& layout, const MemberReport& report) {
   options.deflate = false;
-  return convertToZip(input, archive, layout, options, report);
+  ConvertResult result = convertToZip(input, archive, layout, options, report);
+  layout.compact();
+  return result;
 }
 
 EpubResult layOutEpub(ContainerInput& input, const Archive& archive, EpubOptions options,
                       ZipLayout& layout, const MemberReport& report) {
   options.zip.deflate = false;
-  return convertToEpub(input, archive, layout, options, report);
+  EpubResult result = convertToEpub(input, archive, layout, options, report);
+  layout.compact();
+  return result;
 }
 
 }  // namespace kzb

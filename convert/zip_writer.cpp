@@ -206,7 +206,8 @@ std::error_code ZipWriter::begin(std::string_view name, std::uint64_t size, ZipM
     return ZipError::nameTooLong;
   }
   open_ = Member{};
-  open_.name = name;
+  openName_ = name;
+  open_.nameLength = static_cast<std::uint16_t>(name.size());
   open_.offset = sink_.size();
   open_.size = size;
   open_.timestamped = timestamped;
@@ -302,12 +303,13 @@ std::error_code ZipWriter::dataInPlace(std::uint64_t sourceOffset) {
   }
   written_ = open_.size;
   open_.crcSource = sourceOffset;
+  open_.crcInPlace = true;
   return failWith(sink_.appendPlaceOf(open_.size, sourceOffset));
 }
 
 std::error_code ZipWriter::deferCrc32(std::uint64_t fieldOffset, const Member& member) {
-  return member.crcSource ? sink_.deferCrc32(fieldOffset, *member.crcSource, member.size)
-                          : std::error_code{};
+  return member.crcInPlace ? sink_.deferCrc32(fieldOffset, member.crcSource, member.size)
+                           : std::error_code{};
 }
 
 std::error_code ZipWriter::appendData(std::span<const std::byte> bytes,
@@ -344,7 +346,15 @@ std::error_code ZipWriter::end() {
   if (const std::error_code error = deferCrc32(open_.offset + zip::local::kCrc32, open_)) {
     return failWith(error);
   }
-  directory_.push_back(std::move(open_));
+  // A block holds names up to kNamesBlock bytes, and a name longer than that a block alone.
+  constexpr std::size_t kNamesBlock = std::size_t{64} * 1024;
+  if (names_.empty() || names_.back().size() + openName_.size() > names_.back().capacity()) {
+    names_.emplace_back().reserve(std::max(kNamesBlock, openName_.size()));
+  }
+  open_.nameBlock = static_cast<std::uint32_t>(names_.size() - 1);
+  open_.nameAt = static_cast<std::uint32_t>(names_.back().size());
+  names_.back() += openName_;
+  directory_.push_back(open_);
   memberOpen_ = false;
   return {};
 }
@@ -366,8 +376,12 @@ std::error_code ZipWriter::patchLocalHeader() {
   store64(fields, 0, open_.size);
   store64(fields, 8, open_.compressedSize);
   const std::uint64_t zip64Values =
-      open_.offset + zip::local::kSize + open_.name.size() + zip::kExtraHeaderSize;
+      open_.offset + zip::local::kSize + open_.nameLength + zip::kExtraHeaderSize;
   return sink_.overwrite(zip64Values, fields);
+}
+
+std::string_view ZipWriter::nameOf(const Member& member) const {
+  return std::string_view(names_[member.nameBlock]).substr(member.nameAt, member.nameLength);
 }
 
 std::error_code ZipWriter::drop() {
@@ -444,7 +458,7 @@ std::error_code ZipWriter::appendCentralDirectory() {
             member.zip64Sizes ? zip::kMarker32 : static_cast<std::uint32_t>(member.compressedSize));
     store32(header, zip::central::kUncompressedSize,
             member.zip64Sizes ? zip::kMarker32 : static_cast<std::uint32_t>(member.size));
-    store16(header, zip::central::kNameLength, static_cast<std::uint16_t>(member.name.size()));
+    store16(header, zip::central::kNameLength, member.nameLength);
     store16(header, zip::central::kExtraLength, static_cast<std::uint16_t>(extra.size()));
     store32(header, zip::central::kExternalAttributes, zip::kExternalAttributesFile);
     store32(header, zip::central::kLocalHeaderOffset,
@@ -454,7 +468,7 @@ std::error_code ZipWriter::appendCentralDirectory() {
       return error;
     }
     append(buffer, header);
-    append(buffer, member.name);
+    append(buffer, nameOf(member));
     buffer.insert(buffer.end(), extra.begin(), extra.end());
     if (buffer.size() >= kFlushAt) {
       if (const std::error_code error = sink_.append(asBytes(buffer))) {

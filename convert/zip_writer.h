@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -102,18 +103,22 @@ class ZipWriter {
   std::size_t members() const { return directory_.size(); }
 
  private:
-  // What the central directory needs of one member.
+  // What the central directory needs of one member: its name is kept in names_, so that a
+  // ZIP of many members holds each name once, in blocks that never move as they grow.
   struct Member {
-    std::string name;
     std::uint64_t offset = 0;  // of its local header
     std::uint64_t size = 0;
     std::uint64_t compressedSize = 0;
+    std::uint64_t crcSource = 0;  // crcInPlace: where the data is, unread
+    std::uint32_t nameBlock = 0;  // where its name is in names_
+    std::uint32_t nameAt = 0;
     std::uint32_t crc32 = 0;
-    std::optional<std::uint64_t> crcSource;  // dataInPlace: where the data is, unread
+    std::uint16_t nameLength = 0;
     std::uint16_t method = 0;
     std::uint16_t versionNeeded = 0;
-    bool zip64Sizes = false;  // both sizes in the ZIP64 extra field, in both headers
-    bool timestamped = true;  // an extended timestamp in both headers, where the time fits
+    bool zip64Sizes = false;   // both sizes in the ZIP64 extra field, in both headers
+    bool timestamped = true;   // an extended timestamp in both headers, where the time fits
+    bool crcInPlace = false;   // dataInPlace: the CRC-32 is the sink's to work out
   };
   class Deflater;
 
@@ -133,8 +138,12 @@ class ZipWriter {
   bool hasTimestamp_ = false;  // the time fits the extended timestamp's 32 bits
   std::int32_t unixTime_ = 0;
 
-  std::vector<Member> directory_;
+  std::string_view nameOf(const Member& member) const;
+
+  std::deque<Member> directory_;  // grows without moving what it holds
+  std::vector<std::string> names_;  // the ended members' names, one block after another
   Member open_;  // the member between begin() and end()
+  std::string openName_;
   bool memberOpen_ = false;
   std::uint64_t written_ = 0;    // uncompressed bytes of the open member so far
   std::uint64_t dataStart_ = 0;  // sink offset of the open member's data

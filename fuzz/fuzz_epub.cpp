@@ -170,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "the spine does not name each page and text once");
 
   if (!options.zip.deflate) {
-    kzb::ZipLayout layout;
+    // Small blocks, so that the writer's patches reach blocks deflated already.
+    kzb::ZipLayout layout((choice & 8) != 0 ? 97 : kzb::ZipLayout::kBlockSize);
     const kzb::EpubResult laidOut =
         kzb::layOutEpub(reader.input(), reader.archive(), options, layout);
     require(laidOut.status == kzb::ConvertStatus::complete && laidOut.pages == result.pages &&

@@ -3,11 +3,16 @@
 // damaged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "archive_reader.h"
 #include "byte_sink.h"
@@ -15,6 +20,7 @@
 #include "convert.h"
 #include "epub.h"
 #include "image_info.h"
+#include "input_file.h"
 #include "sample_books.h"
 #include "temp_dir.h"
 #include "zip_layout.h"
@@ -110,6 +116,175 @@ TEST(CbzLayoutTest, EveryRangeReadsAsTheConvertedZip) {
       ASSERT_TRUE(asString(std::span(buffer).first(got)) == zip.substr(offset, got)) << offset;
     }
   }
+}
+
+void expectReadsAs(const ZipLayout& layout, const InputFile& file, const std::string& expected);
+
+// The layout as a sink on its own, with blocks small enough that the writer's moves cross
+// them: runs of bytes, places in a file, CRC-32 fields (a place's two fields sharing one),
+// patches and cuts, in a pseudo-random order, each step checked against the same bytes kept
+// plainly.
+TEST(ZipLayoutTest, ReadsAsWhatWasWrittenWhateverItsBlocks) {
+  testing::TempDir dir;
+  const Bytes source = testing::pseudoRandomBytes(50000, 11);
+  testing::writeFile(dir.path() / "source", source);
+  InputFile file;
+  ASSERT_FALSE(file.open((dir.path() / "source").string()));
+  const auto crcOf = [&](std::size_t from, std::size_t length) {
+    return static_cast<std::uint32_t>(
+        crc32_z(0, reinterpret_cast<const Bytef*>(source.data() + from), length));
+  };
+  for (const std::size_t blockSize : {std::size_t{1}, std::size_t{7}, std::size_t{64},
+                                      std::size_t{1000}, ZipLayout::kBlockSize}) {
+    SCOPED_TRACE(blockSize);
+    ZipLayout layout(blockSize);
+    std::string expected;
+    std::vector<bool> inMemory;  // of each byte of `expected`
+    struct Field {
+      std::size_t at, from, length;
+    };
+    std::vector<Field> fields;
+    std::vector<Field> placed;  // places appended, for fields to name again
+    std::size_t probe = 0;
+    std::mt19937 random(static_cast<std::uint32_t>(blockSize));
+    const auto below = [&](std::size_t bound) {
+      return bound == 0 ? std::size_t{0} : static_cast<std::size_t>(random() % bound);
+    };
+    const auto append = [&](const std::string& bytes) {
+      ASSERT_FALSE(layout.append(std::as_bytes(std::span(bytes))));
+      expected += bytes;
+      inMemory.insert(inMemory.end(), bytes.size(), true);
+    };
+    for (int step = 0; step < 400; ++step) {
+      switch (below(6)) {
+        case 0:
+        case 1:
+          append(testing::pseudoRandomBytes(below(300), static_cast<std::uint32_t>(step + 1)));
+          break;
+        case 2: {
+          // Sometimes right after the last place, which then grows.
+          const std::size_t from = !placed.empty() && below(3) == 0
+                                       ? std::min(source.size() - 1,
+                                                  placed.back().from + placed.back().length)
+                                       : below(source.size());
+          const std::size_t length = 1 + below(std::min<std::size_t>(2000, source.size() - from));
+          ASSERT_FALSE(layout.appendPlaceOf(length, from));
+          expected += source.substr(from, length);
+          inMemory.insert(inMemory.end(), length, false);
+          placed.push_back({0, from, length});
+          break;
+        }
+        case 3:
+          if (!placed.empty()) {
+            const Field named = placed[below(placed.size())];
+            const std::size_t at = expected.size();
+            append(std::string(4, '\0'));
+            ASSERT_FALSE(layout.deferCrc32(at, named.from, named.length));
+            fields.push_back({at, named.from, named.length});
+          }
+          break;
+        case 4: {
+          // Mostly near the end, as the writer's patches are.
+          const std::size_t near = std::min(expected.size(), 2 * blockSize + 300);
+          const std::size_t at = below(2) == 0 ? below(expected.size())
+                                                : expected.size() - near + below(near);
+          const std::size_t length = std::min(expected.size() - at, 1 + below(40));
+          const std::string patch = testing::pseudoRandomBytes(length, static_cast<std::uint32_t>(step));
+          const bool allInMemory = std::all_of(inMemory.begin() + static_cast<std::ptrdiff_t>(at),
+                                               inMemory.begin() + static_cast<std::ptrdiff_t>(at + length),
+                                               [](bool each) { return each; });
+          const std::error_code error = layout.overwrite(at, std::as_bytes(std::span(patch)));
+          ASSERT_EQ(!error, allInMemory) << step;
+          if (allInMemory) {
+            expected.replace(at, length, patch);
+          }
+          break;
+        }
+        case 5:
+          if (below(4) == 0) {
+            const std::size_t size = expected.size() - below(std::min<std::size_t>(expected.size(), 500) + 1);
+            ASSERT_FALSE(layout.truncate(size));
+            expected.resize(size);
+            inMemory.resize(size);
+            std::erase_if(fields, [&](const Field& field) { return field.at + 4 > size; });
+          }
+          break;
+      }
+      if (step % 50 == 49) {
+        layout.compact();
+      }
+      // Read midway too, the end at every step (where the writer's changes fall): a block
+      // inflated for a read must not outlive a change to it.
+      std::string withCrcs = expected;
+      for (const Field& field : fields) {
+        const std::uint32_t crc = crcOf(field.from, field.length);
+        for (std::size_t i = 0; i < 4; ++i) {
+          withCrcs[field.at + i] = static_cast<char>(crc >> (8 * i));
+        }
+      }
+      // First a byte read at the step before: its block may have changed since.
+      std::array<std::byte, 1> one{};
+      std::error_code error;
+      for (const bool again : {true, false}) {
+        if (!again && !withCrcs.empty()) {
+          probe = withCrcs.size() - 1 - below(std::min(withCrcs.size(), 2 * blockSize + 300));
+        }
+        if (probe < withCrcs.size()) {
+          ASSERT_EQ(layout.read(probe, one, file, error), 1u) << step;
+          ASSERT_EQ(static_cast<char>(one[0]), withCrcs[probe]) << step << " at " << probe;
+        }
+        if (again) {
+          const std::size_t last = withCrcs.size() - std::min<std::size_t>(withCrcs.size(), 300);
+          std::vector<std::byte> end(withCrcs.size() - last);
+          ASSERT_EQ(layout.read(last, end, file, error), end.size()) << step;
+          ASSERT_TRUE(asString(end) == withCrcs.substr(last)) << step;
+        }
+      }
+      if (step % 100 == 99) {
+        expectReadsAs(layout, file, withCrcs);
+      }
+    }
+    EXPECT_EQ(layout.overwrite(expected.size(), std::as_bytes(std::span("x", 1))),
+              std::errc::invalid_argument);
+  }
+}
+
+// What the manual promises of the cache: a CBZ layout of many members holds about 90 bytes a
+// member, its name included, where the ZIP's headers and names alone take some 120.
+TEST(CbzLayoutTest, AMemberCostsAboutNinetyBytes) {
+  constexpr std::size_t kMembers = 20000;
+  std::vector<StoredFile> files;
+  for (std::size_t i = 0; i < kMembers; ++i) {
+    std::string name = std::to_string(100000 + i);
+    name = "page-" + name.substr(1) + ".jpg";
+    files.push_back({std::u16string(name.begin(), name.end()), "x", {}});
+  }
+  testing::TempDir dir;
+  testing::writeFile(dir.path() / "c.kzb", containerOf(files));
+  ArchiveReader reader((dir.path() / "c.kzb").string());
+  ZipLayout layout;
+  ASSERT_EQ(layOutCbz(reader.input(), reader.archive(), {}, layout).members, kMembers);
+  EXPECT_GT(layout.size(), kMembers * 120);
+  EXPECT_LT(layout.memoryUsed(), kMembers * 100);
+}
+
+// And an EPUB layout, for each page: its place and CRC-32s as a CBZ member's, and its share
+// of the deflated headers and page documents.
+TEST(EpubLayoutTest, APageCostsAboutAHundredAndFiftyBytes) {
+  constexpr std::size_t kPages = 5000;
+  std::vector<StoredFile> files;
+  const std::string image = testing::png(800, 1200);
+  for (std::size_t i = 0; i < kPages; ++i) {
+    std::string name = std::to_string(100000 + i);
+    name = "page-" + name.substr(1) + ".png";
+    files.push_back({std::u16string(name.begin(), name.end()), image, {}});
+  }
+  testing::TempDir dir;
+  testing::writeFile(dir.path() / "c.kzb", containerOf(files));
+  ArchiveReader reader((dir.path() / "c.kzb").string());
+  ZipLayout layout;
+  ASSERT_EQ(layOutEpub(reader.input(), reader.archive(), {}, layout).pages, kPages);
+  EXPECT_LT(layout.memoryUsed(), kPages * 175);
 }
 
 // A container cut after its layout was made: a read of the missing data fails, rather than

@@ -404,13 +404,12 @@ void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
     return;
   }
   if (const auto open = mount.open.changedInPlace(path, node)) {
-    if (isEntryNumber(open->first)) {
-      replyEntry(request, open->first, directory->generation, open->second);
-      return;
-    }
-    if (mount.nodes.keepAgain(open->first)) {
-      const std::optional<Nodes::Kept> kept = mount.nodes.find(open->first);
-      replyEntry(request, open->first, kept ? kept->generation : 0, open->second);
+    // The open file's number is held by the kernel, and with it the node of its folder.
+    const bool entryOpen = isEntryNumber(open->first);
+    const std::optional<Nodes::Kept> kept =
+        mount.nodes.find(entryOpen ? open->first >> kIndexBits : open->first);
+    if (kept && (entryOpen || mount.nodes.keepAgain(open->first))) {
+      replyEntry(request, open->first, kept->generation, open->second);
       return;
     }
   }
@@ -499,6 +498,7 @@ struct Listing {
   Node node;
   std::vector<Library::Listed> listed;  // a directory of SOURCE
   Library::Contents contents;           // a container's folder
+  bool made = false;
 };
 
 void opendir(fuse_req_t request, fuse_ino_t number, fuse_file_info* file) {
@@ -532,7 +532,7 @@ void list(fuse_req_t request, fuse_ino_t number, std::size_t size, off_t offset,
   Mount& mount = mountOf(request);
   Listing& listing = *handle<Listing>(file);
   const bool folder = listing.node.kind == Node::Kind::containerFolder;
-  if (offset == 0) {  // the listing's start, or rewinddir
+  if (offset == 0 || !listing.made) {  // the listing's start, or rewinddir
     const std::error_code error = folder
                                       ? mount.library.contents(listing.node, listing.contents)
                                       : mount.library.list(listing.node, listing.listed);
@@ -540,6 +540,7 @@ void list(fuse_req_t request, fuse_ino_t number, std::size_t size, off_t offset,
       replyError(request, fail(error));
       return;
     }
+    listing.made = true;
   }
   const std::size_t count = 2 + (folder ? listing.contents.size() : listing.listed.size());
   const std::optional<Nodes::Kept> self = mount.nodes.find(number);

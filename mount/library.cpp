@@ -539,6 +539,42 @@ std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
   return {};
 }
 
+std::size_t Library::Contents::size() const {
+  return parsed_->files.size();
+}
+
+const std::string& Library::Contents::name(std::size_t index) const {
+  return parsed_->files[index].name;
+}
+
+Node Library::Contents::node(std::size_t index) const {
+  const PlannedFile& file = parsed_->files[index];
+  Node entry = folder_;
+  entry.kind = Node::Kind::entry;
+  entry.dataOffset = file.offset;
+  entry.size = file.size;
+  return entry;
+}
+
+std::optional<std::size_t> Library::Contents::find(const std::string& name) const {
+  const PlannedFile* file = parsed_->fileNamed(name);
+  return file != nullptr ? std::optional(static_cast<std::size_t>(file - parsed_->files.data()))
+                         : std::nullopt;
+}
+
+std::error_code Library::contents(const Node& folder, Contents& contents) {
+  if (folder.kind != Node::Kind::containerFolder) {
+    return std::make_error_code(std::errc::not_a_directory);
+  }
+  std::shared_ptr<Parsed> parsed = parsedAt(folder.source, folder.stat);
+  if (!parsed) {
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  contents.parsed_ = std::move(parsed);
+  contents.folder_ = folder;
+  return {};
+}
+
 std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file) {
   const bool inContainer = node.kind == Node::Kind::entry || node.kind == Node::Kind::book;
   if (!inContainer && node.kind != Node::Kind::file) {

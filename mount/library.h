@@ -91,6 +91,8 @@ class OpenFile {
 };
 
 class Library {
+  struct Parsed;  // a container as parsed once
+
  public:
   // `source`: an absolute path to a directory, or to one container.
   Library(std::string source, LibraryOptions options);
@@ -103,6 +105,24 @@ class Library {
     Node node;
   };
   std::error_code list(const Node& node, std::vector<Listed>& entries);
+  // The files of a container's folder (folders view), parsed from the container as
+  // `folder.stat` describes it, never from one that has taken its path since: in name order,
+  // each known by its index, which stands for the same file for as long as that container
+  // can be read (it is parsed again, the same, if the cache let it go).
+  class Contents {
+   public:
+    std::size_t size() const;
+    const std::string& name(std::size_t index) const;
+    Node node(std::size_t index) const;  // the file at `index`, as resolve() gives one
+    std::optional<std::size_t> find(const std::string& name) const;
+
+   private:
+    friend class Library;
+    std::shared_ptr<const Parsed> parsed_;
+    Node folder_;
+  };
+  // no_such_file_or_directory where that container is gone or cannot be parsed.
+  std::error_code contents(const Node& folder, Contents& contents);
   // Opens a file node for reading.
   std::error_code open(const Node& node, std::unique_ptr<OpenFile>& file);
 
@@ -115,8 +135,6 @@ class Library {
     std::uint32_t nanoseconds = 0;
     auto operator<=>(const Key&) const = default;
   };
-  // A container as parsed once.
-  struct Parsed;
   struct Slot {
     std::shared_ptr<Parsed> parsed;
     std::list<Key>::iterator recency;

@@ -1,8 +1,15 @@
 // kzb-mount SOURCE MOUNTPOINT [OPTIONS]: a library of containers as a read-only file system
-// (library.h says what it shows), through libfuse 3's high-level API. Its command line is
+// (library.h says what it shows), through libfuse 3's low-level API. Its command line is
 // parsed as kzb's is (CLI11, the same conventions). It detaches once the mount is ready,
 // unless -f; `fusermount3 -u MOUNTPOINT` ends it (or a signal with -f).
-#include <fuse.h>
+//
+// The kernel knows each file by a number and holds as many as it likes (a listing of a folder
+// of 200,000 files hands it 200,000). Only what stands in SOURCE itself (its directories,
+// files and links, and the view each container shows) has a node here, kept while the kernel
+// holds its number and let go when the kernel forgets it. A file of a container's folder has
+// no node: its number is its folder's number beside its index in the folder's Contents, so
+// whatever the kernel holds of a container's files costs nothing here.
+#include <fuse_lowlevel.h>
 
 #include <sys/stat.h>
 
@@ -15,8 +22,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "epub.h"
@@ -30,18 +40,39 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;  // SOURCE cannot be read, or the mount could not be made
 constexpr int kExitUsage = 2;    // the command line, or a mount that would show itself
 
-Library& library() {
-  return *static_cast<Library*>(fuse_get_context()->private_data);
+// Names, their attributes and their absence are looked at again after a second, so a
+// container replaced shows.
+constexpr double kTimeout = 1.0;
+
+// A file of a container's folder is numbered (folder's number << 32) + its index + 1; a node's
+// number stays below 1 << 32, so the two never meet.
+constexpr unsigned kIndexBits = 32;
+constexpr fuse_ino_t kMostNodes = (fuse_ino_t{1} << kIndexBits) - 1;
+constexpr fuse_ino_t kMostIndex = kMostNodes - 1;
+// The number of a listed name whose node is not made for the listing alone (readdir without
+// attributes), as libfuse's high-level API gives it too.
+constexpr fuse_ino_t kUnknownNumber = 0xffffffff;
+
+bool isEntryNumber(fuse_ino_t number) {
+  return number > kMostNodes;
+}
+fuse_ino_t entryNumber(fuse_ino_t folder, std::size_t index) {
+  return (folder << kIndexBits) + index + 1;
+}
+
+std::string childPath(const std::string& directory, const std::string& name) {
+  return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
 int fail(const std::error_code& error) {
   return error.category() == std::generic_category() || error.category() == std::system_category()
-             ? -error.value()
-             : -EIO;
+             ? error.value()
+             : EIO;
 }
 
-void fill(const Node& node, struct stat& out) {
+void fill(const Node& node, fuse_ino_t number, struct stat& out) {
   out = {};
+  out.st_ino = number;
   const auto seconds = static_cast<time_t>(node.stat.modifiedSeconds);
   const auto nanoseconds = static_cast<long>(node.stat.modifiedNanoseconds);
   out.st_mtim = {seconds, nanoseconds};
@@ -80,60 +111,177 @@ void fill(const Node& node, struct stat& out) {
   out.st_blocks = (out.st_size + 511) / 512;
 }
 
-// The kernel's open and release cost a round trip each, but only an open file can keep the
-// container it was opened on: reads by path would read whatever the path shows now.
-// FUSE_CAP_NO_OPEN_SUPPORT is therefore left unused.
-void* init(fuse_conn_info* /*connection*/, fuse_config* config) {
-  // Times and sizes are looked at again after a second, so a container replaced shows.
-  config->entry_timeout = 1;
-  config->attr_timeout = 1;
-  config->negative_timeout = 1;
-  return fuse_get_context()->private_data;
+// Whether `now`, what a node's path resolves to now, is still what the node stood for: the
+// same file, and for a container's view the same container (identity, size and time), since
+// its size and its files are that container's.
+bool sameThing(const Node& kept, const Node& now) {
+  if (kept.kind != now.kind || kept.stat.identity != now.stat.identity) {
+    return false;
+  }
+  const bool view = kept.kind == Node::Kind::containerFolder || kept.kind == Node::Kind::book;
+  return !view ||
+         (kept.stat.size == now.stat.size && kept.stat.modifiedSeconds == now.stat.modifiedSeconds &&
+          kept.stat.modifiedNanoseconds == now.stat.modifiedNanoseconds);
 }
 
-// The files open by each path of the mount. The kernel keeps one cache of pages per path,
-// shared by every file open on it: a file opened on another container than one still open at
-// its path (the container was replaced in between) reads past that cache, so neither file
-// sees the other's bytes.
+// The nodes of what stands in SOURCE, each with the count of lookups the kernel has not yet
+// forgotten. A path keeps its number while it stands for the same thing (sameThing); a
+// container replaced, or changed in place, takes a new number, so that a number the kernel
+// holds never leads to another container than the one it was given for.
+class Nodes {
+ public:
+  struct Kept {
+    std::string path;  // the mount's own
+    Node node;         // as it was when numbered
+    std::uint64_t generation = 0;
+    std::uint64_t lookups = 0;
+  };
+
+  explicit Nodes(const Node& root) { byNumber_[FUSE_ROOT_ID] = Kept{"/", root, 0, 1}; }
+
+  // The number of `node` at `path`, its lookups counted one more.
+  fuse_ino_t keep(const std::string& path, const Node& node, std::uint64_t& generation) {
+    const std::lock_guard lock(mutex_);
+    const Version version = versionOf(path, node);
+    if (const auto found = byVersion_.find(version); found != byVersion_.end()) {
+      Kept& kept = byNumber_.at(found->second);
+      ++kept.lookups;
+      generation = kept.generation;
+      return found->second;
+    }
+    // Numbers are given once each, until they run out: then the generation tells a number
+    // given again from the one the kernel may still hold of a container's files.
+    while (next_ > kMostNodes || byNumber_.contains(next_)) {
+      if (next_ > kMostNodes) {
+        next_ = FUSE_ROOT_ID + 1;
+        ++generation_;
+      } else {
+        ++next_;
+      }
+    }
+    const fuse_ino_t number = next_++;
+    byNumber_[number] = Kept{path, node, generation_, 1};
+    byVersion_[version] = number;
+    generation = generation_;
+    return number;
+  }
+  // Counts one more lookup of a number still held, if it is.
+  bool keepAgain(fuse_ino_t number) {
+    const std::lock_guard lock(mutex_);
+    const auto found = byNumber_.find(number);
+    if (found == byNumber_.end()) {
+      return false;
+    }
+    ++found->second.lookups;
+    return true;
+  }
+  std::optional<Kept> find(fuse_ino_t number) {
+    const std::lock_guard lock(mutex_);
+    const auto found = byNumber_.find(number);
+    return found != byNumber_.end() ? std::optional(found->second) : std::nullopt;
+  }
+  void forget(fuse_ino_t number, std::uint64_t lookups) {
+    if (number == FUSE_ROOT_ID || isEntryNumber(number)) {
+      return;  // the root is held for as long as the mount; a file of a folder has no node
+    }
+    const std::lock_guard lock(mutex_);
+    const auto found = byNumber_.find(number);
+    if (found == byNumber_.end()) {
+      return;
+    }
+    Kept& kept = found->second;
+    kept.lookups -= std::min(kept.lookups, lookups);
+    if (kept.lookups == 0) {
+      byVersion_.erase(versionOf(kept.path, kept.node));
+      byNumber_.erase(found);
+    }
+  }
+
+ private:
+  struct Version {
+    std::string path;
+    Node::Kind kind = Node::Kind::directory;
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    std::uint64_t size = 0;
+    std::int64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;
+    bool operator<(const Version& other) const {
+      return std::tie(path, kind, device, file, size, seconds, nanoseconds) <
+             std::tie(other.path, other.kind, other.device, other.file, other.size, other.seconds,
+                      other.nanoseconds);
+    }
+  };
+  static Version versionOf(const std::string& path, const Node& node) {
+    Version version{path, node.kind, node.stat.identity.device, node.stat.identity.file};
+    if (node.kind == Node::Kind::containerFolder || node.kind == Node::Kind::book) {
+      version.size = node.stat.size;
+      version.seconds = node.stat.modifiedSeconds;
+      version.nanoseconds = node.stat.modifiedNanoseconds;
+    }
+    return version;
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<fuse_ino_t, Kept> byNumber_;
+  std::map<Version, fuse_ino_t> byVersion_;
+  fuse_ino_t next_ = FUSE_ROOT_ID + 1;
+  std::uint64_t generation_ = 0;
+};
+
+// A file open on the mount: what it reads, where, and under which number.
+struct Opened {
+  std::unique_ptr<OpenFile> file;
+  std::string path;
+  fuse_ino_t number = 0;
+};
+
+// The files open by each path of the mount. A file opened on another container than one still
+// open at its path (the container was replaced in between) reads past the kernel's cache of
+// pages, so that neither file can ever be given the other's bytes, whatever numbers they have.
 class OpenPaths {
  public:
-  // Whether `file`, about to be opened at `path`, must bypass the kernel's cache.
-  bool add(const std::string& path, OpenFile* file) {
+  // Whether `file`, about to be opened at its path, must bypass the kernel's cache.
+  bool add(Opened* file) {
     const std::lock_guard lock(mutex_);
-    std::vector<OpenFile*>& open = byPath_[path];
-    const bool differs = std::any_of(open.begin(), open.end(), [&](const OpenFile* other) {
-      return !sameContainer(other->node(), file->node());
+    std::vector<Opened*>& open = byPath_[file->path];
+    const bool differs = std::any_of(open.begin(), open.end(), [&](const Opened* other) {
+      return !sameContainer(other->file->node(), file->file->node());
     });
     open.push_back(file);
+    byNumber_[file->number].push_back(file);
     return differs;
   }
   // A file open at `path` on the container `node` stands for as it was before it changed in
   // place (the same file, another size or time), if any: while it is open, the path keeps its
-  // attributes, since the kernel's one size for the path would otherwise cut the open file's
-  // reads short where it should read on, or fail.
-  const OpenFile* changedInPlace(const std::string& path, const Node& node) {
+  // number and attributes, so the kernel goes on reading it to the end it was opened with.
+  std::optional<std::pair<fuse_ino_t, Node>> changedInPlace(const std::string& path,
+                                                            const Node& node) {
     const std::lock_guard lock(mutex_);
     const auto found = byPath_.find(path);
     if (found == byPath_.end()) {
-      return nullptr;
+      return std::nullopt;
     }
-    for (const OpenFile* open : found->second) {
-      if (open->node().stat.identity == node.stat.identity && !sameContainer(open->node(), node)) {
-        return open;
+    for (const Opened* open : found->second) {
+      const Node& was = open->file->node();
+      if (was.stat.identity == node.stat.identity && !sameContainer(was, node)) {
+        return std::pair(open->number, was);
       }
     }
-    return nullptr;
+    return std::nullopt;
   }
-  void remove(const std::string& path, OpenFile* file) {
+  // What a file open under `number` was opened on, if one is: the number's attributes while
+  // it is open, whatever its path shows now.
+  std::optional<Node> openOn(fuse_ino_t number) {
     const std::lock_guard lock(mutex_);
-    const auto found = byPath_.find(path);
-    if (found == byPath_.end()) {
-      return;
-    }
-    std::erase(found->second, file);
-    if (found->second.empty()) {
-      byPath_.erase(found);
-    }
+    const auto found = byNumber_.find(number);
+    return found != byNumber_.end() ? std::optional(found->second.front()->file->node())
+                                    : std::nullopt;
+  }
+  void remove(Opened* file) {
+    const std::lock_guard lock(mutex_);
+    drop(byPath_, file->path, file);
+    drop(byNumber_, file->number, file);
   }
 
  private:
@@ -142,129 +290,389 @@ class OpenPaths {
            a.stat.modifiedSeconds == b.stat.modifiedSeconds &&
            a.stat.modifiedNanoseconds == b.stat.modifiedNanoseconds;
   }
+  template <typename Map, typename Key>
+  static void drop(Map& map, const Key& key, Opened* file) {
+    const auto found = map.find(key);
+    if (found == map.end()) {
+      return;
+    }
+    std::erase(found->second, file);
+    if (found->second.empty()) {
+      map.erase(found);
+    }
+  }
   std::mutex mutex_;
-  std::map<std::string, std::vector<OpenFile*>> byPath_;
+  std::map<std::string, std::vector<Opened*>> byPath_;
+  std::map<fuse_ino_t, std::vector<Opened*>> byNumber_;
 };
 
-OpenPaths& openPaths() {
-  static OpenPaths paths;
-  return paths;
+struct Mount {
+  Library& library;
+  Nodes nodes;
+  OpenPaths open;
+};
+
+Mount& mountOf(fuse_req_t request) {
+  return *static_cast<Mount*>(fuse_req_userdata(request));
 }
 
-// libfuse keeps each open file's handle as an integer; it is the OpenFile open() made.
-OpenFile* openFile(const fuse_file_info* file) {
-  return reinterpret_cast<OpenFile*>(  // NOLINT(performance-no-int-to-ptr)
+// What a number stands for now: its path, what the path resolves to, and whether that is no
+// longer what the number was given for (a node whose path shows another thing now, or a
+// file of a container that can no longer be read as it was).
+struct Current {
+  std::string path;
+  Node node;
+  bool stale = false;
+};
+
+std::error_code current(Mount& mount, fuse_ino_t number, Current& out) {
+  if (isEntryNumber(number)) {
+    const std::optional<Nodes::Kept> folder = mount.nodes.find(number >> kIndexBits);
+    Library::Contents contents;
+    const std::size_t index = (number & kMostNodes) - 1;
+    if (!folder || mount.library.contents(folder->node, contents) || index >= contents.size()) {
+      out.stale = true;
+      return {};
+    }
+    out.path = childPath(folder->path, contents.name(index));
+    out.node = contents.node(index);
+    return {};
+  }
+  const std::optional<Nodes::Kept> kept = mount.nodes.find(number);
+  if (!kept) {
+    out.stale = true;
+    return {};
+  }
+  out.path = kept->path;
+  if (const std::error_code error = mount.library.resolve(kept->path, out.node)) {
+    return error;
+  }
+  // The root is whatever SOURCE is: the kernel never looks it up again.
+  out.stale = number != FUSE_ROOT_ID && !sameThing(kept->node, out.node);
+  return {};
+}
+
+void replyEntry(fuse_req_t request, fuse_ino_t number, std::uint64_t generation,
+                const Node& node) {
+  fuse_entry_param entry{};
+  entry.ino = number;
+  entry.generation = generation;
+  fill(node, number, entry.attr);
+  entry.attr_timeout = kTimeout;
+  entry.entry_timeout = kTimeout;
+  static_cast<void>(fuse_reply_entry(request, &entry));
+}
+
+void replyError(fuse_req_t request, int error) {
+  static_cast<void>(fuse_reply_err(request, error));
+}
+
+void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
+  Mount& mount = mountOf(request);
+  const std::optional<Nodes::Kept> directory =
+      isEntryNumber(parent) ? std::nullopt : mount.nodes.find(parent);
+  if (!directory) {
+    replyError(request, isEntryNumber(parent) ? ENOTDIR : ESTALE);
+    return;
+  }
+  const std::string path = childPath(directory->path, name);
+  Node node;
+  std::optional<fuse_ino_t> entry;  // a file of a container's folder: its number
+  std::error_code error;
+  if (directory->node.kind == Node::Kind::containerFolder) {
+    Library::Contents contents;
+    error = mount.library.contents(directory->node, contents);
+    const std::optional<std::size_t> index = error ? std::nullopt : contents.find(name);
+    if (index && *index <= kMostIndex) {
+      node = contents.node(*index);
+      entry = entryNumber(parent, *index);
+    } else if (!error) {
+      error = std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+  } else {
+    error = mount.library.resolve(path, node);
+  }
+  if (error == std::errc::no_such_file_or_directory) {
+    // The name is absent: that too is taken for a second.
+    fuse_entry_param absent{};
+    absent.entry_timeout = kTimeout;
+    static_cast<void>(fuse_reply_entry(request, &absent));
+    return;
+  }
+  if (error) {
+    replyError(request, fail(error));
+    return;
+  }
+  if (const auto open = mount.open.changedInPlace(path, node)) {
+    // The open file's number is held by the kernel, and with it the node of its folder.
+    const bool entryOpen = isEntryNumber(open->first);
+    const std::optional<Nodes::Kept> kept =
+        mount.nodes.find(entryOpen ? open->first >> kIndexBits : open->first);
+    if (kept && (entryOpen || mount.nodes.keepAgain(open->first))) {
+      replyEntry(request, open->first, kept->generation, open->second);
+      return;
+    }
+  }
+  if (entry) {
+    replyEntry(request, *entry, directory->generation, node);
+    return;
+  }
+  std::uint64_t generation = 0;
+  const fuse_ino_t number = mount.nodes.keep(path, node, generation);
+  replyEntry(request, number, generation, node);
+}
+
+void forget(fuse_req_t request, fuse_ino_t number, std::uint64_t lookups) {
+  mountOf(request).nodes.forget(number, lookups);
+  fuse_reply_none(request);
+}
+
+void forgetMulti(fuse_req_t request, std::size_t count, fuse_forget_data* forgets) {
+  Mount& mount = mountOf(request);
+  for (std::size_t i = 0; i < count; ++i) {
+    mount.nodes.forget(forgets[i].ino, forgets[i].nlookup);
+  }
+  fuse_reply_none(request);
+}
+
+// libfuse keeps each open file's handle as an integer; it is the Opened that open() made, or
+// the Listing that opendir() made.
+template <typename T>
+T* handle(const fuse_file_info* file) {
+  return reinterpret_cast<T*>(  // NOLINT(performance-no-int-to-ptr)
       static_cast<std::uintptr_t>(file->fh));
 }
 
 // An open file's attributes are those it was opened with: the kernel asks for them with the
 // file's handle before reading on (to learn whether its cache still holds), and a path that
 // now shows another container must not cut the open file short or drop its cached pages.
-int getattr(const char* path, struct stat* out, fuse_file_info* file) {
+void getattr(fuse_req_t request, fuse_ino_t number, fuse_file_info* file) {
+  Mount& mount = mountOf(request);
+  struct stat attributes {};
   if (file != nullptr && file->fh != 0) {
-    fill(openFile(file)->node(), *out);
-    return 0;
+    fill(handle<Opened>(file)->file->node(), number, attributes);
+    static_cast<void>(fuse_reply_attr(request, &attributes, kTimeout));
+    return;
   }
-  Node node;
-  if (const std::error_code error = library().resolve(path, node)) {
-    return fail(error);
+  if (const std::optional<Node> open = mount.open.openOn(number)) {
+    fill(*open, number, attributes);
+    static_cast<void>(fuse_reply_attr(request, &attributes, kTimeout));
+    return;
   }
-  const OpenFile* open = openPaths().changedInPlace(path, node);
-  fill(open != nullptr ? open->node() : node, *out);
-  return 0;
+  Current now;
+  if (const std::error_code error = current(mount, number, now)) {
+    replyError(request, fail(error));
+    return;
+  }
+  if (now.stale) {
+    replyError(request, ESTALE);  // the kernel looks the path up again
+    return;
+  }
+  const auto open = mount.open.changedInPlace(now.path, now.node);
+  fill(open ? open->second : now.node, number, attributes);
+  static_cast<void>(fuse_reply_attr(request, &attributes, kTimeout));
 }
 
-int readlink(const char* path, char* buffer, size_t size) {
-  Node node;
-  if (const std::error_code error = library().resolve(path, node)) {
-    return fail(error);
+void readlink(fuse_req_t request, fuse_ino_t number) {
+  Current now;
+  if (const std::error_code error = current(mountOf(request), number, now)) {
+    replyError(request, fail(error));
+    return;
   }
-  if (node.kind != Node::Kind::link || size == 0) {
-    return -EINVAL;
+  if (now.stale || now.node.kind != Node::Kind::link) {
+    replyError(request, now.stale ? ESTALE : EINVAL);
+    return;
   }
   std::string target;
-  if (const std::error_code error = readSourceLink(node.source, target)) {
-    return fail(error);
+  if (const std::error_code error = readSourceLink(now.node.source, target)) {
+    replyError(request, fail(error));
+    return;
   }
-  const std::size_t length = std::min(target.size(), size - 1);
-  std::memcpy(buffer, target.data(), length);
-  buffer[length] = '\0';
-  return 0;
+  static_cast<void>(fuse_reply_readlink(request, target.c_str()));
 }
 
-// Each name comes with its attributes: the kernel takes them as it would a lookup of each
-// (readdirplus), and a listing costs no round trip per entry.
-int readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/,
-            fuse_file_info* /*file*/, fuse_readdir_flags flags) {
+// A folder open for listing: what it held at the listing's start, so that each part of the
+// listing the kernel asks for (by its offset) is of the same listing.
+struct Listing {
+  std::string path;
   Node node;
-  if (const std::error_code error = library().resolve(path, node)) {
-    return fail(error);
+  std::vector<Library::Listed> listed;  // a directory of SOURCE
+  Library::Contents contents;           // a container's folder
+  bool made = false;
+};
+
+void opendir(fuse_req_t request, fuse_ino_t number, fuse_file_info* file) {
+  Current now;
+  if (const std::error_code error = current(mountOf(request), number, now)) {
+    replyError(request, fail(error));
+    return;
   }
-  std::vector<Library::Listed> entries;
-  if (const std::error_code error = library().list(node, entries)) {
-    return fail(error);
+  if (now.stale) {
+    replyError(request, ESTALE);
+    return;
   }
-  const auto plus = (flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{};
-  filler(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
-  filler(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
-  for (const Library::Listed& entry : entries) {
-    struct stat attributes {};
-    fill(entry.node, attributes);
-    if (filler(buffer, entry.name.c_str(), &attributes, 0, plus) != 0) {
+  if (now.node.kind != Node::Kind::directory && now.node.kind != Node::Kind::containerFolder) {
+    replyError(request, ENOTDIR);
+    return;
+  }
+  auto listing = std::make_unique<Listing>();
+  listing->path = std::move(now.path);
+  listing->node = std::move(now.node);
+  file->fh = reinterpret_cast<std::uintptr_t>(listing.get());
+  if (fuse_reply_open(request, file) == 0) {
+    static_cast<void>(listing.release());  // releasedir() deletes it
+  }
+}
+
+// Each name comes with its attributes where the kernel asks for them (readdirplus): it takes
+// them as it would a lookup of each, and a listing costs no round trip per entry. Offsets are
+// positions in the listing: "." and ".." first, then each name.
+void list(fuse_req_t request, fuse_ino_t number, std::size_t size, off_t offset,
+          fuse_file_info* file, bool plus) {
+  Mount& mount = mountOf(request);
+  Listing& listing = *handle<Listing>(file);
+  const bool folder = listing.node.kind == Node::Kind::containerFolder;
+  if (offset == 0 || !listing.made) {  // the listing's start, or rewinddir
+    const std::error_code error = folder
+                                      ? mount.library.contents(listing.node, listing.contents)
+                                      : mount.library.list(listing.node, listing.listed);
+    if (error) {
+      replyError(request, fail(error));
+      return;
+    }
+    listing.made = true;
+  }
+  const std::size_t count = 2 + (folder ? listing.contents.size() : listing.listed.size());
+  const std::optional<Nodes::Kept> self = mount.nodes.find(number);
+  std::vector<char> buffer(size);
+  std::size_t used = 0;
+  for (auto at = static_cast<std::size_t>(std::max<off_t>(offset, 0)); at < count; ++at) {
+    const std::string& name = at == 0   ? std::string(".")
+                              : at == 1 ? std::string("..")
+                              : folder  ? listing.contents.name(at - 2)
+                                        : listing.listed[at - 2].name;
+    const std::size_t needed = plus ? fuse_add_direntry_plus(request, nullptr, 0, name.c_str(),
+                                                             nullptr, 0)
+                                    : fuse_add_direntry(request, nullptr, 0, name.c_str(),
+                                                        nullptr, 0);
+    if (used + needed > size) {
       break;
     }
+    fuse_entry_param entry{};
+    const Node node = at < 2    ? listing.node
+                      : folder ? listing.contents.node(at - 2)
+                               : listing.listed[at - 2].node;
+    if (at < 2) {
+      // Not looked up: the kernel counts no lookup of "." or "..".
+      fill(node, at == 0 ? number : kUnknownNumber, entry.attr);
+    } else if (folder && at - 2 <= kMostIndex) {
+      entry.ino = entryNumber(number, at - 2);
+      entry.generation = self ? self->generation : 0;
+    } else if (plus && !folder) {
+      entry.ino = mount.nodes.keep(childPath(listing.path, name), node, entry.generation);
+    }
+    if (at >= 2) {
+      fill(node, entry.ino != 0 ? entry.ino : kUnknownNumber, entry.attr);
+    }
+    entry.attr_timeout = kTimeout;
+    entry.entry_timeout = kTimeout;
+    const auto next = static_cast<off_t>(at + 1);
+    if (plus) {
+      used += fuse_add_direntry_plus(request, buffer.data() + used, size - used, name.c_str(),
+                                     &entry, next);
+    } else {
+      used += fuse_add_direntry(request, buffer.data() + used, size - used, name.c_str(),
+                                &entry.attr, next);
+    }
   }
-  return 0;
+  static_cast<void>(fuse_reply_buf(request, buffer.data(), used));
 }
 
-int open(const char* path, fuse_file_info* file) {
+void readdir(fuse_req_t request, fuse_ino_t number, std::size_t size, off_t offset,
+             fuse_file_info* file) {
+  list(request, number, size, offset, file, false);
+}
+
+void readdirplus(fuse_req_t request, fuse_ino_t number, std::size_t size, off_t offset,
+                 fuse_file_info* file) {
+  list(request, number, size, offset, file, true);
+}
+
+void releasedir(fuse_req_t request, fuse_ino_t /*number*/, fuse_file_info* file) {
+  delete handle<Listing>(file);
+  replyError(request, 0);
+}
+
+// The kernel's open and release cost a round trip each, but only an open file can keep the
+// container it was opened on: reads by number alone would read whatever the number shows now.
+// FUSE_CAP_NO_OPEN_SUPPORT is therefore left unused.
+void open(fuse_req_t request, fuse_ino_t number, fuse_file_info* file) {
   if ((file->flags & O_ACCMODE) != O_RDONLY) {
-    return -EROFS;
+    replyError(request, EROFS);
+    return;
   }
-  Node node;
-  if (const std::error_code error = library().resolve(path, node)) {
-    return fail(error);
+  Mount& mount = mountOf(request);
+  Current now;
+  if (const std::error_code error = current(mount, number, now)) {
+    replyError(request, fail(error));
+    return;
   }
-  std::unique_ptr<OpenFile> opened;
-  if (const std::error_code error = library().open(node, opened)) {
-    return fail(error);
+  if (now.stale) {
+    replyError(request, ESTALE);
+    return;
   }
-  if (openPaths().add(path, opened.get())) {
+  auto opened = std::make_unique<Opened>();
+  if (const std::error_code error = mount.library.open(now.node, opened->file)) {
+    replyError(request, fail(error));
+    return;
+  }
+  opened->path = std::move(now.path);
+  opened->number = number;
+  if (mount.open.add(opened.get())) {
     file->direct_io = 1;
   }
-  file->fh = reinterpret_cast<std::uintptr_t>(opened.release());
-  return 0;
+  file->fh = reinterpret_cast<std::uintptr_t>(opened.get());
+  if (fuse_reply_open(request, file) == 0) {
+    static_cast<void>(opened.release());  // release() deletes it
+  } else {
+    mount.open.remove(opened.get());  // interrupted: no release() follows
+  }
 }
 
 // Reads the container the file was opened on. Where its bytes are gone, the read fails as a
 // whole: a reader never gets a short read, or bytes of two containers.
-int read(const char* /*path*/, char* buffer, size_t size, off_t offset, fuse_file_info* file) {
-  if (file->fh == 0) {
-    return -EBADF;
-  }
+void read(fuse_req_t request, fuse_ino_t /*number*/, std::size_t size, off_t offset,
+          fuse_file_info* file) {
+  thread_local std::vector<std::byte> buffer;
+  buffer.resize(size);
   std::error_code error;
-  const std::size_t got =
-      openFile(file)->read(static_cast<std::uint64_t>(offset),
-                           std::span(reinterpret_cast<std::byte*>(buffer), size), error);
+  const std::size_t got = handle<Opened>(file)->file->read(
+      static_cast<std::uint64_t>(offset), std::span(buffer.data(), size), error);
   if (error) {
-    return fail(error);
+    replyError(request, fail(error));
+    return;
   }
-  return static_cast<int>(got);
+  static_cast<void>(fuse_reply_buf(request, reinterpret_cast<const char*>(buffer.data()), got));
 }
 
-int release(const char* path, fuse_file_info* file) {
-  OpenFile* opened = openFile(file);
-  openPaths().remove(path, opened);
+void release(fuse_req_t request, fuse_ino_t /*number*/, fuse_file_info* file) {
+  auto* opened = handle<Opened>(file);
+  mountOf(request).open.remove(opened);
   delete opened;
-  return 0;
+  replyError(request, 0);
 }
 
-fuse_operations operations() {
-  fuse_operations ops{};
-  ops.init = init;
+fuse_lowlevel_ops operations() {
+  fuse_lowlevel_ops ops{};
+  ops.lookup = lookup;
+  ops.forget = forget;
+  ops.forget_multi = forgetMulti;
   ops.getattr = getattr;
   ops.readlink = readlink;
+  ops.opendir = opendir;
   ops.readdir = readdir;
+  ops.readdirplus = readdirplus;
+  ops.releasedir = releasedir;
   ops.open = open;
   ops.read = read;
   ops.release = release;
@@ -409,6 +817,7 @@ Parsed parseCommandLine(int argc, char** argv, Arguments& arguments) {
 }
 
 int run(int argc, char** argv) {
+  useOneHeap();  // before libfuse starts its threads
   Arguments arguments;
   const Parsed parsed = parseCommandLine(argc, argv, arguments);
   switch (parsed.kind) {
@@ -450,31 +859,63 @@ int run(int argc, char** argv) {
   options.application = "kzb/" KZB_VERSION;  // the CBZ is the one kzb convert writes
   Library shown(arguments.source, options);
 
-  // max_idle_threads given: libfuse 3.14 warns of its own default otherwise.
+  // As libfuse's own command line takes a mount point: the path with its links resolved.
+  const std::string point = std::filesystem::canonical(arguments.mountpoint, error).string();
+  if (error) {
+    static_cast<void>(std::fprintf(stderr, "fuse: bad mount point `%s': %s\n",
+                                   arguments.mountpoint.c_str(),
+                                   error.message().c_str()));
+    return kExitFailure;
+  }
   std::string fsname;  // libfuse's options take a backslash before a comma or a backslash
   for (const char c : arguments.source) {
     fsname += c == ',' || c == '\\' ? std::string{'\\', c} : std::string(1, c);
   }
-  const std::string mountOptions = "ro,fsname=" + fsname + ",subtype=kzb,max_idle_threads=10";
-  std::vector<std::string> fuseArguments = {"kzb-mount", arguments.mountpoint, "-o", mountOptions};
-  if (arguments.foreground) {
-    fuseArguments.emplace_back("-f");
-  }
+  std::vector<std::string> fuseArguments = {"kzb-mount", "-o",
+                                            "ro,fsname=" + fsname + ",subtype=kzb"};
   std::vector<char*> fuseArgv;
   fuseArgv.reserve(fuseArguments.size() + 1);
   for (std::string& argument : fuseArguments) {
     fuseArgv.push_back(argument.data());
   }
   fuseArgv.push_back(nullptr);
-  const fuse_operations ops = operations();
-  return fuse_main(static_cast<int>(fuseArguments.size()), fuseArgv.data(), &ops, &shown) == 0
-             ? kExitSuccess
-             : kExitFailure;
+  fuse_args fuseArgs = FUSE_ARGS_INIT(static_cast<int>(fuseArguments.size()), fuseArgv.data());
+
+  Node root;
+  static_cast<void>(shown.resolve("/", root));
+  Mount mount{shown, Nodes(root), {}};
+  const fuse_lowlevel_ops ops = operations();
+  fuse_session* session = fuse_session_new(&fuseArgs, &ops, sizeof ops, &mount);
+  if (session == nullptr) {
+    return kExitFailure;
+  }
+  int status = kExitFailure;
+  if (fuse_set_signal_handlers(session) == 0) {
+    if (fuse_session_mount(session, point.c_str()) == 0) {
+      if (fuse_daemonize(arguments.foreground ? 1 : 0) == 0) {
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        // As many threads as the kernel's requests at once, ten of them kept waiting.
+        fuse_loop_cfg_set_idle_threads(config, 10);
+        status = fuse_session_loop_mt(session, config) == 0 ? kExitSuccess : kExitFailure;
+        fuse_loop_cfg_destroy(config);
+      }
+      fuse_session_unmount(session);
+    }
+    fuse_remove_signal_handlers(session);
+  }
+  fuse_session_destroy(session);
+  fuse_opt_free_args(&fuseArgs);
+  return status;
 }
 
 }  // namespace
 }  // namespace kzb::mount
 
 int main(int argc, char** argv) {
-  return kzb::mount::run(argc, argv);
+  try {
+    return kzb::mount::run(argc, argv);
+  } catch (const std::exception& error) {  // out of memory, at the start
+    static_cast<void>(std::fprintf(stderr, "kzb-mount: %s\n", error.what()));
+    return 1;
+  }
 }

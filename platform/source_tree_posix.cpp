@@ -162,6 +162,12 @@ void releaseFreeMemory() {
 #endif
 }
 
+void useOneHeap() {
+#if defined(__GLIBC__)
+  static_cast<void>(mallopt(M_ARENA_MAX, 1));
+#endif
+}
+
 void tellUser(std::string_view line, bool toSystemLog) {
   if (toSystemLog) {
     syslog(LOG_WARNING, "%.*s", static_cast<int>(line.size()), line.data());

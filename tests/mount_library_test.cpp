@@ -177,6 +177,82 @@ TEST(MountLibraryTest, AFolderHoldsWhatExtractLeaves) {
   }
 }
 
+// A folder's contents are those of the container its node was resolved on: each index names
+// the file that resolving its path gives, and once the container is replaced, the old node
+// gives the old files while the old container is still parsed, then nothing; never the new
+// one's.
+TEST(MountLibraryTest, AFoldersContentsAreThoseOfTheContainerItWasResolvedOn) {
+  testing::TempDir dir;
+  const fs::path source = dir.path() / "source";
+  fs::create_directories(source);
+  const auto containerOf = [](std::vector<testing::StoredFile> files) {
+    testing::Publication publication;
+    publication.files = std::move(files);
+    return testing::buildContainer(publication);
+  };
+  testing::writeFile(source / "x.kzb",
+                     containerOf({{u"q.jpg", "old q", {}}, {u"p.jpg", "old p", {}}}));
+  testing::writeFile(source / "other.kzb", containerHolding(u"o.jpg"));
+  LibraryOptions options;
+  options.cacheEntries = 1;
+  Library library(source.string(), options);
+  Node old;
+  ASSERT_FALSE(library.resolve("/x", old));
+  Library::Contents contents;
+  ASSERT_FALSE(library.contents(old, contents));
+  ASSERT_EQ(contents.size(), 2u);
+  for (std::size_t index = 0; index < contents.size(); ++index) {
+    const std::string& name = contents.name(index);
+    SCOPED_TRACE(name);
+    EXPECT_EQ(contents.find(name), index);
+    Node resolved;
+    ASSERT_FALSE(library.resolve("/x/" + name, resolved));
+    const Node listed = contents.node(index);
+    EXPECT_EQ(listed.kind, Node::Kind::entry);
+    EXPECT_EQ(listed.dataOffset, resolved.dataOffset);
+    EXPECT_EQ(listed.size, resolved.size);
+    EXPECT_EQ(listed.source, resolved.source);
+  }
+  EXPECT_EQ(contents.name(0), "p.jpg");  // in name order
+  EXPECT_FALSE(contents.find("r.jpg"));
+  Node notFolder;
+  ASSERT_FALSE(library.resolve("/x/p.jpg", notFolder));
+  EXPECT_EQ(library.contents(notFolder, contents), std::errc::not_a_directory);
+
+  testing::writeFile(dir.path() / "new.kzb",
+                     containerOf({{u"p.jpg", "the new p", {}}, {u"r.jpg", "new r", {}}}));
+  fs::rename(dir.path() / "new.kzb", source / "x.kzb");
+  struct Case {
+    std::string name;
+    std::string lookFirst;  // a path resolved before: with room for one, it lets x go
+    std::vector<std::string> names;
+  };
+  const std::vector<Case> cases = {
+      {"the old container still parsed", "", {"p.jpg", "q.jpg"}},
+      {"the old container let go", "/other", {}},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    Node looked;
+    if (!each.lookFirst.empty()) {
+      ASSERT_FALSE(library.resolve(each.lookFirst, looked));
+    }
+    Library::Contents again;
+    const std::error_code error = library.contents(old, again);
+    std::vector<std::string> names;
+    for (std::size_t index = 0; !error && index < again.size(); ++index) {
+      names.push_back(again.name(index));
+    }
+    EXPECT_EQ(names, each.names);
+    EXPECT_EQ(error == std::errc::no_such_file_or_directory, each.names.empty());
+  }
+  Node now;
+  ASSERT_FALSE(library.resolve("/x", now));
+  ASSERT_FALSE(library.contents(now, contents));
+  ASSERT_EQ(contents.size(), 2u);
+  EXPECT_EQ(contents.name(1), "r.jpg");
+}
+
 // The cache holds parsed containers up to its size in bytes: with room for about one, the
 // second container parsed lets the first go, though the count would keep both.
 TEST(MountLibraryTest, TheCacheIsBoundedInBytes) {

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -617,6 +618,101 @@ TEST_F(MountTest, AnOpenFileKeepsTheContainerItWasOpenedOn) {
     }
     EXPECT_EQ(rest.bytes.find_first_not_of('A'), std::string::npos);
     EXPECT_FALSE(rest.shortRead && !each.bytesGone);  // cut short: EIO follows the part read
+    ASSERT_TRUE(mount.unmount());
+  }
+}
+
+// A container's folder held open (here by a descriptor) while the container is replaced looks
+// in the container it was opened on alone: a name only the new one has is not found there, and
+// a name both have gives the old file while the old container is still parsed, or fails once
+// it can be parsed no more; never the new one's. The folder's path shows the new container.
+TEST_F(MountTest, AFolderHeldOverAReplacementNeverMixesContainers) {
+  SKIP_WITHOUT_FUSE();
+  struct Case {
+    std::string name;
+    std::vector<std::string> options;
+    bool oldStillParsed;
+  };
+  const std::vector<Case> cases = {
+      {"the old container still parsed", {}, true},
+      {"the old container let go", {"--cache", "1"}, false},
+  };
+  const Bytes olds = containerOf({{u"p.jpg", "old p", {}}, {u"q.jpg", "old q", {}}});
+  const Bytes news = containerOf({{u"p.jpg", "the new p", {}}, {u"r.jpg", "new r", {}}});
+  const fs::path library = dir_.path() / "library";
+  const fs::path point = dir_.path() / "mnt";
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    fs::remove_all(library);
+    fs::create_directories(library);
+    testing::writeFile(library / "x.kzb", olds);
+    Mounted mount(library, point, each.options);
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    const int folder = ::open((point / "x").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    struct stat status {};
+    EXPECT_EQ(fstatat(folder, "q.jpg", &status, 0), 0);
+    testing::writeFile(dir_.path() / "new.kzb", news);
+    fs::rename(dir_.path() / "new.kzb", library / "x.kzb");
+    std::this_thread::sleep_for(1100ms);  // past the entry timeout
+    // The new container is parsed here; with --cache 1 the old one is let go.
+    EXPECT_EQ(testing::readFile(point / "x" / "r.jpg"), "new r");
+    EXPECT_EQ(testing::readFile(point / "x" / "p.jpg"), "the new p");
+    EXPECT_FALSE(fs::exists(point / "x" / "q.jpg"));
+
+    errno = 0;
+    EXPECT_NE(fstatat(folder, "r.jpg", &status, 0), 0);
+    EXPECT_TRUE(errno == ENOENT || errno == ESTALE) << std::strerror(errno);
+    const int old = openat(folder, "p.jpg", O_RDONLY);
+    if (each.oldStillParsed) {
+      ASSERT_GE(old, 0) << std::strerror(errno);
+      EXPECT_EQ(readOn(old).bytes, "old p");
+      close(old);
+    } else {
+      EXPECT_LT(old, 0);
+      EXPECT_TRUE(errno == ENOENT || errno == ESTALE) << std::strerror(errno);
+    }
+    close(folder);
+    ASSERT_TRUE(mount.unmount());
+  }
+}
+
+// What the kernel lets go of is looked up again as it was, and what it still holds (a folder
+// and a file open) goes on working once it has let go of every name it could, in each view.
+// No two files share a number, which tar and du would take for one file linked twice.
+TEST_F(MountTest, NamesTheKernelLetsGoOfAreFoundAgainAndThoseItHoldsStay) {
+  SKIP_WITHOUT_FUSE();
+  for (const std::string view : {"folders", "cbz"}) {
+    SCOPED_TRACE(view);
+    const fs::path point = dir_.path() / ("mnt-" + view);
+    Mounted mount(source_, point, {"--as", view});
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    const std::string before = snapshot(point);
+    std::set<ino_t> numbers;
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(point)) {
+      struct stat status {};
+      ASSERT_EQ(lstat(entry.path().c_str(), &status), 0) << entry.path();
+      numbers.insert(status.st_ino);
+      ++files;
+    }
+    EXPECT_EQ(numbers.size(), files);
+    EXPECT_GT(files, 8u);
+
+    const int folder = ::open((point / "시리즈").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    const fs::path held = point / (view == "cbz" ? "book.cbz" : "book/003.txt");
+    const std::string whole = testing::readFile(held);
+    const int file = ::open(held.c_str(), O_RDONLY);
+    ASSERT_GE(file, 0);
+    shell("sync; echo 2 > /proc/sys/vm/drop_caches");
+
+    struct stat status {};
+    EXPECT_EQ(fstatat(folder, "notes.txt", &status, 0), 0) << std::strerror(errno);
+    EXPECT_EQ(readOn(file).bytes, whole);
+    EXPECT_EQ(snapshot(point), before);
+    close(file);
+    close(folder);
     ASSERT_TRUE(mount.unmount());
   }
 }

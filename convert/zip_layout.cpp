@@ -108,6 +108,9 @@ void ZipLayout::Packed::overwrite(std::uint64_t offset, std::span<const std::byt
     bytes = bytes.subspan(count);
     offset += count;
   }
+  if (bytes.empty()) {
+    return;  // the patch ended inside the deflated blocks: the tail is not reached
+  }
   std::copy(bytes.begin(), bytes.end(),
             tail_.begin() + static_cast<std::ptrdiff_t>(offset - sealedBlocks() * blockSize_));
 }

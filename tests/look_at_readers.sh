@@ -19,7 +19,7 @@ for tool in Xvfb openbox xdotool import convert foliate ebook-viewer dbus-run-se
 done
 mkdir -p "$out"
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'jobs -p | xargs -r kill 2>/dev/null || true; rm -rf "$work"' EXIT
 
 for direction in rtl ltr; do
   "$build/examples/make-sample" --numbered 6 "$direction" "$work/$direction.kzb"
@@ -62,7 +62,7 @@ look() {
       import -window root "$work/$name-$turn.png"
     done
     pkill -s "$session" || true
-    kill $(jobs -p) 2>/dev/null || true
+    jobs -p | xargs -r kill 2>/dev/null || true
   )
   awk -v home="$home" '$3 == "fuse.portal" && index($2, home) == 1 { print $2 }' /proc/mounts |
     while read -r mount; do umount -l "$mount" 2>/dev/null || true; done
@@ -81,7 +81,9 @@ open_in_foliate() {
 export -f open_in_foliate
 export QTWEBENGINE_CHROMIUM_FLAGS=--no-sandbox  # calibre's viewer, run as root
 
+# shellcheck disable=SC2016 # the book's path is the inner shell's $0
 look foliate-rtl "$work/rtl.epub" Left bash -c 'open_in_foliate "$0"'
+# shellcheck disable=SC2016
 look foliate-ltr "$work/ltr.epub" Right bash -c 'open_in_foliate "$0"'
 look calibre-rtl-left "$work/rtl.epub" Left ebook-viewer
 look calibre-rtl-right "$work/rtl.epub" Right ebook-viewer

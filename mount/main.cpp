@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -662,20 +663,44 @@ void release(fuse_req_t request, fuse_ino_t /*number*/, fuse_file_info* file) {
   replyError(request, 0);
 }
 
+// Runs one request. Memory running out while it is served (a parse of a container larger
+// than the process may hold, under a limit) fails that request alone, with ENOMEM: an
+// exception that reached libfuse's C would end the mount for every reader.
+template <auto Operation, typename... Arguments>
+void guarded(fuse_req_t request, Arguments... arguments) {
+  try {
+    Operation(request, arguments...);
+  } catch (const std::bad_alloc&) {
+    fuse_reply_err(request, ENOMEM);
+  } catch (const std::exception&) {
+    fuse_reply_err(request, EIO);
+  }
+}
+
+// A forget has no answer but none, whatever happens.
+template <auto Operation, typename... Arguments>
+void guardedForget(fuse_req_t request, Arguments... arguments) {
+  try {
+    Operation(request, arguments...);
+  } catch (const std::exception&) {
+    fuse_reply_none(request);  // the node stays: a number kept too long, never one reused
+  }
+}
+
 fuse_lowlevel_ops operations() {
   fuse_lowlevel_ops ops{};
-  ops.lookup = lookup;
-  ops.forget = forget;
-  ops.forget_multi = forgetMulti;
-  ops.getattr = getattr;
-  ops.readlink = readlink;
-  ops.opendir = opendir;
-  ops.readdir = readdir;
-  ops.readdirplus = readdirplus;
-  ops.releasedir = releasedir;
-  ops.open = open;
-  ops.read = read;
-  ops.release = release;
+  ops.lookup = guarded<lookup>;
+  ops.forget = guardedForget<forget>;
+  ops.forget_multi = guardedForget<forgetMulti>;
+  ops.getattr = guarded<getattr>;
+  ops.readlink = guarded<readlink>;
+  ops.opendir = guarded<opendir>;
+  ops.readdir = guarded<readdir>;
+  ops.readdirplus = guarded<readdirplus>;
+  ops.releasedir = guarded<releasedir>;
+  ops.open = guarded<open>;
+  ops.read = guarded<read>;
+  ops.release = guarded<release>;
   return ops;
 }
 

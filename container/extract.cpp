@@ -43,14 +43,6 @@ constexpr std::size_t kLeastForThreads = 4;
 // How many files an extractor holds open at most, whatever it is allowed.
 constexpr std::size_t kMostPending = OutputFile::kMostPending;
 
-// Whether the process may open no more files. Compared by value, without asking the error's
-// category: a sanitizer's check of that call needs a descriptor itself.
-bool outOfDescriptors(const std::error_code& error) {
-  return &error.category() == &std::generic_category() &&
-         (error.value() == static_cast<int>(std::errc::too_many_files_open) ||
-          error.value() == static_cast<int>(std::errc::too_many_files_open_in_system));
-}
-
 // Whether a file failed for want of room, which files written beside it may have taken.
 // Compared by value, as above: the process may be out of descriptors too.
 bool outOfSpace(const Extraction& written) {
@@ -308,7 +300,7 @@ void Extractor::settle(Job& job) {
     writeAloneFromNowOn();
     write(job);  // with the room that the files written beside it took given back
   }
-  if (job.written.status == ExtractStatus::cannotCreate && outOfDescriptors(job.written.error) &&
+  if (job.written.status == ExtractStatus::cannotCreate && isOutOfDescriptors(job.written.error) &&
       !pending_.empty()) {
     flushPending();  // each file waiting holds a descriptor: the batch ends here
     write(job);

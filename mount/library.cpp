@@ -272,7 +272,9 @@ std::optional<std::string> Library::containerNamed(const std::string& directory,
 }
 
 std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
-                                                   const SourceStat& stat) {
+                                                   const SourceStat& stat,
+                                                   std::error_code& error) {
+  error.clear();
   const Key key{stat.identity.device, stat.identity.file, stat.size, stat.modifiedSeconds,
                 stat.modifiedNanoseconds};
   {
@@ -292,7 +294,7 @@ std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
       return found->second.parsed;
     }
   }
-  std::shared_ptr<Parsed> parsed = parse(path, stat);
+  std::shared_ptr<Parsed> parsed = parse(path, stat, error);
   releaseFreeMemory();  // what the parse let go of goes back to the system, not to waste
   if (!parsed) {
     return nullptr;
@@ -314,9 +316,14 @@ std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
   return parsed;
 }
 
-std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const SourceStat& stat) {
+std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const SourceStat& stat,
+                                                std::error_code& error) {
   ArchiveReader reader(path);
   const Walk& walk = reader.walk();
+  if (walk.status == WalkStatus::cannotOpen && isOutOfDescriptors(walk.error)) {
+    error = walk.error;  // a look once files are closed finds it
+    return nullptr;
+  }
   if (walk.status == WalkStatus::cannotOpen) {
     tellOnce("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out");
     return nullptr;
@@ -454,9 +461,10 @@ std::error_code Library::viewNode(const std::string& directory, const std::strin
   if (const std::error_code error = statSource(node.source, node.stat)) {
     return error;
   }
-  parsed = parsedAt(node.source, node.stat);
+  std::error_code error;
+  parsed = parsedAt(node.source, node.stat, error);
   if (!parsed) {
-    return std::make_error_code(std::errc::no_such_file_or_directory);
+    return error ? error : std::make_error_code(std::errc::no_such_file_or_directory);
   }
   if (options_.view == View::folders) {
     node.kind = Node::Kind::containerFolder;
@@ -470,9 +478,10 @@ std::error_code Library::viewNode(const std::string& directory, const std::strin
 std::error_code Library::list(const Node& node, std::vector<Listed>& entries) {
   entries.clear();
   if (node.kind == Node::Kind::containerFolder) {
-    const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat);
+    std::error_code error;
+    const std::shared_ptr<Parsed> parsed = parsedAt(node.source, node.stat, error);
     if (!parsed) {
-      return std::make_error_code(std::errc::no_such_file_or_directory);
+      return error ? error : std::make_error_code(std::errc::no_such_file_or_directory);
     }
     entries.reserve(parsed->files.size());
     for (const PlannedFile& file : parsed->files) {
@@ -566,9 +575,10 @@ std::error_code Library::contents(const Node& folder, Contents& contents) {
   if (folder.kind != Node::Kind::containerFolder) {
     return std::make_error_code(std::errc::not_a_directory);
   }
-  std::shared_ptr<Parsed> parsed = parsedAt(folder.source, folder.stat);
+  std::error_code error;
+  std::shared_ptr<Parsed> parsed = parsedAt(folder.source, folder.stat, error);
   if (!parsed) {
-    return std::make_error_code(std::errc::no_such_file_or_directory);
+    return error ? error : std::make_error_code(std::errc::no_such_file_or_directory);
   }
   contents.parsed_ = std::move(parsed);
   contents.folder_ = folder;
@@ -580,9 +590,11 @@ std::error_code Library::open(const Node& node, std::unique_ptr<OpenFile>& file)
   if (!inContainer && node.kind != Node::Kind::file) {
     return std::make_error_code(std::errc::is_a_directory);
   }
-  const std::shared_ptr<Parsed> parsed = inContainer ? parsedAt(node.source, node.stat) : nullptr;
+  std::error_code notParsed;
+  const std::shared_ptr<Parsed> parsed =
+      inContainer ? parsedAt(node.source, node.stat, notParsed) : nullptr;
   if (inContainer && !parsed) {
-    return std::make_error_code(std::errc::no_such_file_or_directory);
+    return notParsed ? notParsed : std::make_error_code(std::errc::no_such_file_or_directory);
   }
   // The container parsed under node.stat's key is open already; anything else is opened and
   // checked to be the file node.stat describes. Either way the file holds its descriptor, so

@@ -142,8 +142,13 @@ class Library {
   };
 
   // The parsed container at `path` (whose stat is `stat`); null where it cannot be opened.
-  std::shared_ptr<Parsed> parsedAt(const std::string& path, const SourceStat& stat);
-  std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat);
+  // `error`: why there is none, where that is the process's plight rather than the
+  // container's (no descriptor left): the look fails with it, and the container is not told
+  // left out. Otherwise empty, and the look finds nothing.
+  std::shared_ptr<Parsed> parsedAt(const std::string& path, const SourceStat& stat,
+                                   std::error_code& error);
+  std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat,
+                                std::error_code& error);
   static Node realNode(const std::string& path, const SourceStat& stat);
   // The view named `name` in the directory `directory` of SOURCE, and its parsed container.
   std::error_code viewNode(const std::string& directory, const std::string& name, Node& node,

@@ -34,4 +34,10 @@ std::error_code make_error_code(InputRefusal refusal) {
   return {static_cast<int>(refusal), inputRefusalCategory()};
 }
 
+bool isOutOfDescriptors(const std::error_code& error) {
+  return &error.category() == &std::generic_category() &&
+         (error.value() == static_cast<int>(std::errc::too_many_files_open) ||
+          error.value() == static_cast<int>(std::errc::too_many_files_open_in_system));
+}
+
 }  // namespace kzb

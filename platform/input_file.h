@@ -31,6 +31,11 @@ enum class InputRefusal {
 const std::error_category& inputRefusalCategory();
 std::error_code make_error_code(InputRefusal refusal);
 
+// Whether an open failed because the process may open no more files: a plight of the
+// moment, not of the file. Compared by value, without asking the error's category for its
+// message: a sanitizer's check of that call needs a descriptor itself.
+bool isOutOfDescriptors(const std::error_code& error);
+
 class InputFile {
  public:
   InputFile() = default;

@@ -839,6 +839,50 @@ TEST_F(MountTest, AContainerTooLargeForTheMemoryFailsAloneAndTheMountGoesOn) {
   }
 }
 
+// Out of descriptors, a look at a container fails with EMFILE for that moment: the container
+// is not told left out, and it shows once files are closed.
+TEST_F(MountTest, OutOfDescriptorsALookFailsForTheMomentOnly) {
+  SKIP_WITHOUT_FUSE();
+  const fs::path source = dir_.path() / "many";
+  fs::create_directories(source);
+  for (int i = 0; i < 30; ++i) {
+    testing::writeFile(source / ("c" + std::to_string(i) + ".kzb"),
+                       containerOf({{u"page.txt", "page " + std::to_string(i), {}}}));
+  }
+  const fs::path point = dir_.path() / "mnt";
+  Mounted mount(source, point, {}, {"/usr/bin/prlimit", "--nofile=24"});
+  ASSERT_TRUE(mount.mounted()) << mount.errors();
+  std::vector<int> open;
+  int refused = -1;
+  for (int i = 0; i < 30 && refused < 0; ++i) {
+    const fs::path page = point / ("c" + std::to_string(i)) / "page.txt";
+    const int fd = ::open(page.c_str(), O_RDONLY);
+    if (fd >= 0) {
+      open.push_back(fd);
+    } else {
+      EXPECT_EQ(errno, EMFILE) << std::strerror(errno);
+      refused = i;
+    }
+  }
+  ASSERT_GE(refused, 0) << "every container opened under a limit of 24 descriptors";
+  for (const int fd : open) {
+    close(fd);
+  }
+  // The kernel tells the mount of a close after the close has returned: the descriptors
+  // come back a moment later.
+  std::string text;
+  for (int i = 0; i < 100 && text.empty(); ++i) {
+    std::ifstream again(point / ("c" + std::to_string(refused)) / "page.txt");
+    std::getline(again, text);
+    if (text.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  EXPECT_EQ(text, "page " + std::to_string(refused));
+  ASSERT_TRUE(mount.unmount());
+  EXPECT_EQ(mount.errors().find("left out"), std::string::npos) << mount.errors();
+}
+
 TEST_F(MountTest, AContainerLeftOutIsToldOnce) {
   SKIP_WITHOUT_FUSE();
   const struct {

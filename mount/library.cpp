@@ -328,6 +328,15 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const S
     tellOnce("kzb-mount: " + path + ": " + describeWalk(walk) + "; left out");
     return nullptr;
   }
+  // As kzb extract and convert leave nothing for it, the views show nothing for a file of
+  // which not even the first chunk can be read.
+  if (walk.readNothing()) {
+    tellOnce("kzb-mount: " + path + ": " +
+             (walk.status == WalkStatus::malformed ? "not a container (its first chunk cannot be read)"
+                                                   : describeWalk(walk)) +
+             "; left out");
+    return nullptr;
+  }
   if (!isSameFile(reader.input().file(), stat)) {
     // Replaced since it was looked at: the next look parses the new one under its own key.
     return nullptr;

@@ -9,8 +9,10 @@
 //    `kzb convert --to epub` (with --renumber and --language as asked) writes for it. Its
 //    layout reads each stored file's first bytes and each text item whole (zip_layout.h).
 // A container whose name gives no such name is left out, and so is one whose view's name a
-// name in SOURCE takes. A container that cannot be opened is left out, one that cannot be
-// read whole shows what is intact; each says so in one line (tellUser), once per mount.
+// name in SOURCE takes. A container that cannot be opened is left out, and so is a file of
+// which not even the first chunk can be read (kzb extract and convert leave nothing for it);
+// one that cannot be read whole shows what is intact; each says so in one line (tellUser),
+// once per mount.
 // The mount's own root is never walked into: a name of SOURCE that stands for it is not shown.
 //
 // Parsed containers (their tables of files, or the layouts of their CBZs or EPUBs) are kept in a

@@ -255,7 +255,7 @@ TEST_F(MountTest, FoldersAreWhatExtractEachWrites) {
   }
   std::sort(shown.begin(), shown.end());
   EXPECT_EQ(shown,
-            (std::vector<std::string>{"book", "cut", "garbage", "twice", "upper", "시리즈"}));
+            (std::vector<std::string>{"book", "cut", "twice", "upper", "시리즈"}));
   // Nothing can be written, there or in SOURCE through it.
   EXPECT_FALSE(std::ofstream(point / "new.txt"));
   EXPECT_FALSE(std::ofstream(point / "book" / "003.txt", std::ios::app));
@@ -263,7 +263,9 @@ TEST_F(MountTest, FoldersAreWhatExtractEachWrites) {
   const std::string errors = mount.errors();
   EXPECT_NE(errors.find("locked.kzb: cannot open"), std::string::npos) << errors;
   EXPECT_NE(errors.find("cut.kzb: damaged"), std::string::npos) << errors;
-  EXPECT_NE(errors.find("garbage.kzb: damaged"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("garbage.kzb: not a container (its first chunk cannot be read); left out"),
+            std::string::npos)
+      << errors;
   EXPECT_EQ(snapshot(source_), before);
 }
 
@@ -328,7 +330,8 @@ TEST_F(MountTest, DetachesOnceTheMountIsReadyAndTellsTheSystemLog) {
   ASSERT_TRUE(isMountPoint(point));
   EXPECT_EQ(testing::readFile(point / "book" / "003.txt"), "three");
   EXPECT_FALSE(fs::exists(point / "garbage" / "x"));  // looks at garbage.kzb
-  const std::string line = "kzb-mount: " + (source_ / "garbage.kzb").string() + ": damaged";
+  const std::string line =
+      "kzb-mount: " + (source_ / "garbage.kzb").string() + ": not a container";
   const std::string messages = log.listening() ? log.messagesUntil(line) : "";
   EXPECT_EQ(shell("fusermount3 -u " + quoted(point.string())), 0);
   EXPECT_EQ(outcome.err.find("garbage.kzb"), std::string::npos) << outcome.err;
@@ -699,7 +702,7 @@ TEST_F(MountTest, NamesTheKernelLetsGoOfAreFoundAgainAndThoseItHoldsStay) {
       ++files;
     }
     EXPECT_EQ(numbers.size(), files);
-    EXPECT_GT(files, 8u);
+    EXPECT_GE(files, 8u);
 
     const int folder = ::open((point / "시리즈").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(folder, 0);
@@ -913,7 +916,7 @@ TEST_F(MountTest, AContainerLeftOutIsToldOnce) {
     const std::string errors = mount.errors();
     for (const std::string& line :
          {"twice.kzb: " + test.twiceShownAs + " stands beside it; left out",
-          std::string("garbage.kzb: damaged"), std::string("cut.kzb: damaged")}) {
+          std::string("garbage.kzb: not a container"), std::string("cut.kzb: damaged")}) {
       std::size_t count = 0;
       for (std::size_t at = errors.find(line); at != std::string::npos;
            at = errors.find(line, at + 1)) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -93,8 +94,11 @@ struct FileEntry {
   std::array<std::byte, 8> modifiedTime{};  // "MTIM": never interpreted
 };
 
-// Rows in the order the walk met their "FINF" chunks: a chunk before its children.
-using FileTable = std::vector<FileEntry>;
+// Rows in the order the walk met their "FINF" chunks: a chunk before its children. A deque,
+// as the table grows a row at a time to its end: it never holds a copy of itself, nor room to
+// spare, as a vector does each time it grows (a table of many rows would briefly take two and
+// a half times its size).
+using FileTable = std::deque<FileEntry>;
 
 // How the walk of a container ended.
 enum class WalkStatus {

@@ -34,9 +34,6 @@ ArchiveReader::~ArchiveReader() = default;
 int ArchiveReader::open(const std::string& path) {
   reset();
   archive_.walk = walkRoot(path);
-  // The table grew a row at a time: what it holds spare is given back, as it is kept for as
-  // long as the container is read.
-  archive_.entries.shrink_to_fit();
   switch (archive_.walk.status) {
     case WalkStatus::readWhole:
     case WalkStatus::pastTheEnd:

@@ -23,6 +23,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive.h"
@@ -50,9 +51,11 @@ struct PlannedRow {
   std::uint64_t present = 0;  // placed rows: how many of them the container holds
 };
 
-// One file that stands once the whole container is extracted.
+// One file that stands once the whole container is extracted. Its name is kept in the plan's
+// `names`, one after another, as a table may have hundreds of thousands of them.
 struct PlannedFile {
-  std::string name;  // the file name, UTF-8
+  std::size_t nameStart = 0;  // in ExtractionPlan::names
+  std::size_t nameSize = 0;
   std::size_t row = 0;
   std::uint64_t offset = 0;
   std::uint64_t size = 0;  // the bytes that stand: all the stored file's, or those present
@@ -61,6 +64,12 @@ struct PlannedFile {
 struct ExtractionPlan {
   std::vector<PlannedRow> rows;    // one per row of the table
   std::vector<PlannedFile> files;  // sorted by name, each name once
+  std::string names;               // the file names of the rows placed, UTF-8
+
+  // The file name, UTF-8.
+  std::string_view name(const PlannedFile& file) const {
+    return std::string_view(names).substr(file.nameStart, file.nameSize);
+  }
 };
 
 // How much of the plan is wanted: every row's bytes and the files that stand (which reads the

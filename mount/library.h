@@ -114,9 +114,9 @@ class Library {
   class Contents {
    public:
     std::size_t size() const;
-    const std::string& name(std::size_t index) const;
+    std::string_view name(std::size_t index) const;
     Node node(std::size_t index) const;  // the file at `index`, as resolve() gives one
-    std::optional<std::size_t> find(const std::string& name) const;
+    std::optional<std::size_t> find(std::string_view name) const;
 
    private:
     friend class Library;
@@ -151,6 +151,10 @@ class Library {
                                    std::error_code& error);
   std::shared_ptr<Parsed> parse(const std::string& path, const SourceStat& stat,
                                 std::error_code& error);
+  // Lets go of the container used least recently (mutex_ held).
+  void dropLeastRecent();
+  // Lets go of containers, least recently used first, until `bytes` more fit the cache's.
+  void makeRoom(std::size_t bytes);
   static Node realNode(const std::string& path, const SourceStat& stat);
   // The view named `name` in the directory `directory` of SOURCE, and its parsed container.
   std::error_code viewNode(const std::string& directory, const std::string& name, Node& node,

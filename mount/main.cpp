@@ -335,7 +335,7 @@ std::error_code current(Mount& mount, fuse_ino_t number, Current& out) {
       out.stale = true;
       return {};
     }
-    out.path = childPath(folder->path, contents.name(index));
+    out.path = childPath(folder->path, std::string(contents.name(index)));
     out.node = contents.node(index);
     return {};
   }
@@ -548,10 +548,11 @@ void list(fuse_req_t request, fuse_ino_t number, std::size_t size, off_t offset,
   std::vector<char> buffer(size);
   std::size_t used = 0;
   for (auto at = static_cast<std::size_t>(std::max<off_t>(offset, 0)); at < count; ++at) {
-    const std::string& name = at == 0   ? std::string(".")
-                              : at == 1 ? std::string("..")
-                              : folder  ? listing.contents.name(at - 2)
-                                        : listing.listed[at - 2].name;
+    // Each name ends in a zero for libfuse, which takes a C string.
+    const std::string name = at == 0   ? std::string(".")
+                             : at == 1 ? std::string("..")
+                             : folder  ? std::string(listing.contents.name(at - 2))
+                                       : listing.listed[at - 2].name;
     const std::size_t needed = plus ? fuse_add_direntry_plus(request, nullptr, 0, name.c_str(),
                                                              nullptr, 0)
                                     : fuse_add_direntry(request, nullptr, 0, name.c_str(),

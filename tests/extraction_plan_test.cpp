@@ -40,7 +40,7 @@ TEST_P(ExtractionPlanTest, LeavesWhatExtractionLeaves) {
   EXPECT_EQ(fates, plan.fates);
   std::vector<std::pair<std::string, std::string>> standing;
   for (const PlannedFile& file : made.files) {
-    standing.emplace_back(file.name, bytes.substr(file.offset, file.size));
+    standing.emplace_back(made.name(file), bytes.substr(file.offset, file.size));
   }
   EXPECT_EQ(standing, plan.standing);
   // The refusals alone are the same, whatever is read for them.

@@ -922,7 +922,10 @@ int run(int argc, char** argv) {
         fuse_loop_config* config = fuse_loop_cfg_create();
         // As many threads as the kernel's requests at once, ten of them kept waiting.
         fuse_loop_cfg_set_idle_threads(config, 10);
-        status = fuse_session_loop_mt(session, config) == 0 ? kExitSuccess : kExitFailure;
+        // The loop ends with 0 at an unmount, with the number of the signal (SIGINT, SIGTERM,
+        // SIGHUP) that ended it, after which the mount is undone below: both the ordinary
+        // end of a mount; and with a negative errno where the kernel's channel failed.
+        status = fuse_session_loop_mt(session, config) >= 0 ? kExitSuccess : kExitFailure;
         fuse_loop_cfg_destroy(config);
       }
       fuse_session_unmount(session);

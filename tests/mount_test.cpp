@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -129,6 +130,16 @@ class Mounted {
   // fusermount3 -u; true when the mount is gone and kzb-mount ended with status 0.
   bool unmount() {
     if (shell("fusermount3 -u " + quoted(point_.string())) != 0) {
+      return false;
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  // Sends kzb-mount `signal`; true when it then ended with status 0.
+  bool endWith(int signal) {
+    if (pid_ <= 0 || kill(pid_, signal) != 0) {
       return false;
     }
     int status = 0;
@@ -449,6 +460,21 @@ TEST_F(MountTest, UnmountWhileAFileIsOpen) {
   close(fd);
   EXPECT_TRUE(mount.unmount());
   EXPECT_FALSE(isMountPoint(point));
+}
+
+// A mount is also ended by the signals that end a program in the foreground or a service:
+// it unmounts, and the end is a success, as an unmount's is.
+TEST_F(MountTest, ASignalUnmountsAndEndsWithSuccess) {
+  SKIP_WITHOUT_FUSE();
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    const fs::path point = dir_.path() / "mnt";
+    Mounted mount(source_, point, {});
+    ASSERT_TRUE(mount.mounted()) << mount.errors();
+    EXPECT_EQ(testing::readFile(point / "book" / "003.txt"), "three");
+    EXPECT_TRUE(mount.endWith(signal)) << mount.errors();
+    EXPECT_FALSE(isMountPoint(point));
+  }
 }
 
 // Mounts that would show themselves are refused at the start, with status 2, however the

@@ -23,7 +23,7 @@ void numberLine(std::ostream& out, std::string_view label, std::int64_t value, i
 
 // A text line is printed when the text holds any unit at all, up to its first zero unit.
 // Control characters are shown escaped, so that one stored text stays one line.
-void textLine(std::ostream& out, std::string_view label, const WideText& text) {
+void textLine(std::ostream& out, std::string_view label, std::u16string_view text) {
   out << label << printable(toUtf8(untilFirstZero(text))) << '\n';
 }
 

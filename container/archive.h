@@ -87,7 +87,8 @@ constexpr std::string_view bindingName(std::uint32_t direction) {
 
 // One row of the file table, from one "FINF" chunk.
 struct FileEntry {
-  WideText name;                            // "NAME"
+  // "NAME", seen in the Archive's store of names: valid for as long as the Archive is.
+  std::u16string_view name;
   std::uint32_t position = 0;               // "POS4": offset of the "FILE" chunk's header
   std::uint32_t size = 0;                   // "SIZE": the stored file's length
   std::uint32_t crc32 = 0;                  // "CRC3": recorded
@@ -125,6 +126,7 @@ struct Archive {
   HeaderFields header;
   std::array<WideText, kMetadataCount> metadata;  // by Metadata, as stored
   FileTable entries;
+  WideTextStore names;  // what the entries' names view
   Walk walk;
 
   const WideText& text(Metadata field) const { return metadata[static_cast<std::size_t>(field)]; }

@@ -205,7 +205,7 @@ void ArchiveReader::addFileEntry(const AttributeList& attributes) {
   for (const Attribute& attribute : attributes) {
     switch (attribute.tag) {
       case tags::kName:
-        entry.name = valueAsWideText(attribute.value);
+        entry.name = archive_.names.add(attribute.value);
         break;
       case tags::kPosition:
         entry.position = valueAsU32(attribute.value);

@@ -34,4 +34,32 @@ WideText valueAsWideText(std::span<const std::byte> value) {
   return text;
 }
 
+std::u16string_view WideTextStore::add(std::span<const std::byte> value) {
+  const std::size_t units = value.size() / 2;
+  if (units == 0) {
+    return {};
+  }
+  char16_t* text = nullptr;
+  if (units > kBlockUnits / 4) {
+    // A long text takes a block of its own; the room left in the current block stays for
+    // the texts that follow.
+    blocks_.push_back(std::make_unique<char16_t[]>(units));
+    text = blocks_.back().get();
+  } else {
+    if (units > free_) {
+      blocks_.push_back(std::make_unique<char16_t[]>(kBlockUnits));
+      room_ = blocks_.back().get();
+      free_ = kBlockUnits;
+    }
+    text = room_;
+    room_ += units;
+    free_ -= units;
+  }
+  for (std::size_t i = 0; i < units; ++i) {
+    text[i] = static_cast<char16_t>(static_cast<unsigned>(value[2 * i]) |
+                                    static_cast<unsigned>(value[2 * i + 1]) << 8);
+  }
+  return {text, units};
+}
+
 }  // namespace kzb

@@ -8,8 +8,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format.h"
@@ -33,6 +35,21 @@ using WideText = std::u16string;
 // zero-filled above the bytes it has.
 std::uint32_t valueAsU32(std::span<const std::byte> value);
 WideText valueAsWideText(std::span<const std::byte> value);  // length / 2 units, LE
+
+// Texts decoded from values as valueAsWideText decodes them, kept one after another in blocks
+// that never move, each seen through a view that stays valid for as long as the store: a
+// table's names, of which there may be hundreds of thousands, cost their units and a view,
+// not a string each. Moves, never copies.
+class WideTextStore {
+ public:
+  std::u16string_view add(std::span<const std::byte> value);
+
+ private:
+  static constexpr std::size_t kBlockUnits = std::size_t{16} << 10;
+  std::vector<std::unique_ptr<char16_t[]>> blocks_;
+  char16_t* room_ = nullptr;  // where the block being filled has room
+  std::size_t free_ = 0;      // how many units it has left
+};
 
 template <std::size_t N>
 std::array<std::byte, N> valueAsBytes(std::span<const std::byte> value) {

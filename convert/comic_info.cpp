@@ -40,7 +40,7 @@ std::optional<int> field(std::string_view text, std::size_t at, std::size_t coun
 }  // namespace
 
 // The stored text as the documents carry it, before escaping (see comic_info.h).
-std::string documentText(const WideText& stored) {
+std::string documentText(std::u16string_view stored) {
   std::u16string kept;
   for (const char16_t unit : untilFirstZero(stored)) {
     if (!leftOut(unit)) {

@@ -47,7 +47,7 @@ struct CreatedDate {
 std::optional<CreatedDate> createdDate(std::string_view text);
 
 // A stored text as these documents carry it, before escaping (see above).
-std::string documentText(const WideText& stored);
+std::string documentText(std::u16string_view stored);
 // UTF-8 text escaped for XML character data (not for attribute values: a quote stays).
 std::string xmlEscaped(std::string_view text);
 

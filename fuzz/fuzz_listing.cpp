@@ -43,7 +43,7 @@ std::string hex(const std::array<std::byte, N>& bytes) {
   return text;
 }
 
-std::string text(const kzb::WideText& stored) {
+std::string text(std::u16string_view stored) {
   return kzb::toUtf8(kzb::untilFirstZero(stored));
 }
 

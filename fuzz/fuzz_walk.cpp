@@ -13,7 +13,7 @@ namespace {
 
 using kzb::fuzz::require;
 
-std::uint64_t fold(std::uint64_t sum, const kzb::WideText& text) {
+std::uint64_t fold(std::uint64_t sum, std::u16string_view text) {
   for (const char16_t unit : text) {
     sum = sum * 31 + unit;
   }

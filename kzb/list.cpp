@@ -49,7 +49,7 @@ std::string hex(std::span<const std::byte> bytes) {
   return text;
 }
 
-std::string text(const WideText& stored) {
+std::string text(std::u16string_view stored) {
   return toUtf8(untilFirstZero(stored));
 }
 

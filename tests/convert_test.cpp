@@ -702,9 +702,10 @@ class ConvertTest : public ::testing::Test {
   // Converts the container's bytes; the ZIP goes to a file, whose bytes are returned.
   std::string convert(const Bytes& container, const ConvertOptions& options = withTime(),
                       const std::string& file = "out.zip") {
+    reader_.reset();  // closed before its container is written again
     testing::writeFile(dir_ / "c.kzb", container);
-    ArchiveReader reader((dir_ / "c.kzb").string());
-    archive_ = reader.archive();
+    reader_ = std::make_unique<ArchiveReader>((dir_ / "c.kzb").string());
+    ArchiveReader& reader = *reader_;
     outcomes_.clear();
     FileSink sink(dir_ / file);
     result_ = convertToZip(reader, sink, options,
@@ -728,12 +729,12 @@ class ConvertTest : public ::testing::Test {
   // What the ZIP must hold: `members`, then ComicInfo.xml counting them.
   std::vector<Member> withComicInfo(std::vector<Member> members) const {
     const std::size_t pages = members.size();
-    members.push_back({"ComicInfo.xml", comicInfoXml(archive_, pages)});
+    members.push_back({"ComicInfo.xml", comicInfoXml(reader_->archive(), pages)});
     return members;
   }
 
   testing::TempDir dir_;
-  Archive archive_;
+  std::unique_ptr<ArchiveReader> reader_;  // of the container converted last
   ConvertResult result_;
   std::vector<MemberOutcome> outcomes_;
 };

@@ -82,5 +82,28 @@ TEST(Format, TextIsUtf16LittleEndianWithAnOddLastByteDropped) {
   EXPECT_EQ(valueAsWideText(asBytes("x")), u"");
 }
 
+// A store of texts decodes as valueAsWideText does, and every text it gave stays as it was
+// whatever is added after it: short ones filling blocks, long ones taking blocks of their own
+// between them, empty ones and odd lengths among them.
+TEST(Format, StoredTextsStayWhateverComesAfter) {
+  const std::size_t sizes[] = {0, 1, 3, 4095, 4096, 4097, 9, 16383, 16384, 16385, 2, 70000};
+  std::vector<Bytes> values;
+  for (int round = 0; round < 3; ++round) {
+    for (const std::size_t size : sizes) {
+      Bytes value = testing::pseudoRandomBytes(2 * size + (size % 2),
+                                               static_cast<std::uint32_t>(values.size() + 1));
+      values.push_back(std::move(value));
+    }
+  }
+  WideTextStore store;
+  std::vector<std::u16string_view> seen;
+  for (const Bytes& value : values) {
+    seen.push_back(store.add(asBytes(value)));
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(std::u16string(seen[i]), valueAsWideText(asBytes(values[i]))) << i;
+  }
+}
+
 }  // namespace
 }  // namespace kzb

@@ -26,8 +26,8 @@ struct Holder {
 struct NameGroups {
   std::vector<std::size_t> nameStart;  // by row; kNone for a row not placed
   std::vector<std::uint32_t> nameSize;
-  std::vector<std::size_t> group;  // by row, for rows placed
-  std::vector<std::size_t> first;  // by group, in name order: its first row in table order
+  std::vector<std::size_t> group;   // by row, for rows placed
+  std::vector<std::size_t> first;   // by group, in name order: its first row in table order
   std::vector<bool> severalStored;  // by group: two stored names give this file name
 
   std::string_view nameOf(const std::string& names, std::size_t row) const {
@@ -56,7 +56,8 @@ NameGroups groupNames(const FileTable& entries, const std::string& names,
     if (!sameAsBefore) {
       groups.first.push_back(row);
       groups.severalStored.push_back(false);
-    } else if (untilFirstZero(entries[groups.first.back()].name) != untilFirstZero(entries[row].name)) {
+    } else if (untilFirstZero(entries[groups.first.back()].name) !=
+               untilFirstZero(entries[row].name)) {
       groups.severalStored.back() = true;
     }
     groups.group[row] = groups.first.size() - 1;

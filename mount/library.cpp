@@ -278,8 +278,7 @@ std::optional<std::string> Library::containerNamed(const std::string& directory,
   return std::nullopt;
 }
 
-std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path,
-                                                   const SourceStat& stat,
+std::shared_ptr<Library::Parsed> Library::parsedAt(const std::string& path, const SourceStat& stat,
                                                    std::error_code& error) {
   error.clear();
   const Key key{stat.identity.device, stat.identity.file, stat.size, stat.modifiedSeconds,
@@ -350,8 +349,9 @@ std::shared_ptr<Library::Parsed> Library::parse(const std::string& path, const S
   // which not even the first chunk can be read.
   if (walk.readNothing()) {
     tellOnce("kzb-mount: " + path + ": " +
-             (walk.status == WalkStatus::malformed ? "not a container (its first chunk cannot be read)"
-                                                   : describeWalk(walk)) +
+             (walk.status == WalkStatus::malformed
+                  ? "not a container (its first chunk cannot be read)"
+                  : describeWalk(walk)) +
              "; left out");
     return nullptr;
   }

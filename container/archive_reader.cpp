@@ -223,7 +223,7 @@ void ArchiveReader::addFileEntry(const AttributeList& attributes) {
         break;
     }
   }
-  archive_.entries.push_back(std::move(entry));
+  archive_.entries.push_back(entry);
 }
 
 Extraction ArchiveReader::extract(std::size_t index) {

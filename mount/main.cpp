@@ -242,6 +242,18 @@ struct Opened {
 // pages, so that neither file can ever be given the other's bytes, whatever numbers they have.
 class OpenPaths {
  public:
+  OpenPaths() = default;
+  OpenPaths(const OpenPaths&) = delete;
+  OpenPaths& operator=(const OpenPaths&) = delete;
+  // A file still open when the mount ends (by a signal, or a lazy unmount) gets no release():
+  // it goes with the mount.
+  ~OpenPaths() {
+    for (const auto& [number, files] : byNumber_) {
+      for (const Opened* file : files) {
+        delete file;
+      }
+    }
+  }
   // Whether `file`, about to be opened at its path, must bypass the kernel's cache.
   bool add(Opened* file) {
     const std::lock_guard lock(mutex_);

@@ -1,5 +1,7 @@
 #include "attributes.h"
 
+#include <algorithm>
+
 #include "bytes.h"
 
 namespace kzb {
@@ -43,13 +45,17 @@ std::u16string_view WideTextStore::add(std::span<const std::byte> value) {
   if (units > kBlockUnits / 4) {
     // A long text takes a block of its own; the room left in the current block stays for
     // the texts that follow.
-    blocks_.push_back(std::make_unique<char16_t[]>(units));
+    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(units));
     text = blocks_.back().get();
   } else {
     if (units > free_) {
-      blocks_.push_back(std::make_unique<char16_t[]>(kBlockUnits));
+      // Blocks grow from small: most tables are a few rows, and a mount parses thousands.
+      const std::size_t size =
+          std::max(units, std::min(kBlockUnits, kFirstBlockUnits << std::min<std::size_t>(
+                                                                       blocks_.size(), 16)));
+      blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(size));
       room_ = blocks_.back().get();
-      free_ = kBlockUnits;
+      free_ = size;
     }
     text = room_;
     room_ += units;

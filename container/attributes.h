@@ -45,6 +45,7 @@ class WideTextStore {
   std::u16string_view add(std::span<const std::byte> value);
 
  private:
+  static constexpr std::size_t kFirstBlockUnits = 256;
   static constexpr std::size_t kBlockUnits = std::size_t{16} << 10;
   std::vector<std::unique_ptr<char16_t[]>> blocks_;
   char16_t* room_ = nullptr;  // where the block being filled has room

@@ -15,7 +15,10 @@
 #                      made Release; IMAGE_DIR=DIR where the loop file goes, default /tmp;
 #                      SKIP_PEERS=1 times kzb-mount and the direct read only; MEMORY_ONLY=1
 #                      runs the last section alone, the peak memory over 8 containers of 200,000
-#                      entries)
+#                      entries; PRICE_OPEN_FILES=1 also times, in (a) and (b), kzb-mount built
+#                      from HEAD with bench/reads-by-number.patch applied: the kernel sends no
+#                      open or release, and every read finds its file by number again, as the
+#                      mount did before an open file kept the container it was opened on)
 #
 # Then the first listing of (a) through each view: what a library app's scan waits for.
 #
@@ -35,7 +38,10 @@ repo=$(cd "$here/.." && pwd)
 build=${BUILD:-$repo/build-bench}
 
 [ "$(id -u)" = 0 ] || { echo "mount.sh: needs root (loop device, mounts, drop_caches)" >&2; exit 1; }
-for tool in cmake fuse-zip archivemount fusermount3 mkfs.ext4 losetup awk; do
+needed=(cmake fusermount3 mkfs.ext4 losetup awk)
+[ -n "${SKIP_PEERS:-}" ] || needed+=(fuse-zip archivemount)
+[ -z "${PRICE_OPEN_FILES:-}" ] || needed+=(git patch)
+for tool in "${needed[@]}"; do
   command -v "$tool" >/dev/null || { echo "mount.sh: needs $tool" >&2; exit 1; }
 done
 
@@ -68,6 +74,16 @@ cmake --build "$build" -j 2 --target kzb kzb-mount make-workload make-many-entri
 cmake --build "$build" -j 2 --target parse-memory >/dev/null 2>&1 || true
 kzb="$build/kzb"
 mount_bin="$build/kzb-mount"
+if [ -n "${PRICE_OPEN_FILES:-}" ]; then
+  # What keeping open files costs: the same mount without them (reads-by-number.patch says how).
+  priced="$image_dir/reads-by-number"
+  mkdir -p "$priced"
+  git -C "$repo" archive HEAD | tar -x -C "$priced"
+  patch -s -d "$priced" -p1 <"$here/reads-by-number.patch"
+  cmake -S "$priced" -B "$priced/build" -DCMAKE_BUILD_TYPE=Release -DKZB_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$priced/build" -j 2 --target kzb-mount >/dev/null
+  echo "priced:  kzb-mount of HEAD ($(git -C "$repo" rev-parse --short HEAD)) reading by number"
+fi
 
 echo "== file system: a fresh ext4 on a 6 GiB loop file"
 truncate -s 6G "$image_dir/ext4.img"
@@ -105,8 +121,8 @@ echo "(a) $(ls "$fs/a/kzb" | wc -l) containers, $(du -sm "$fs/a/kzb" | cut -f1) 
   "(b) $(du -sm "$fs/b/kzb" | cut -f1) MiB"
 sync
 
-run_kzb_mount() {  # VIEW WORKLOAD
-  "$mount_bin" "$fs/$2/kzb" "$point" --as "$1"
+run_kzb_mount() {  # VIEW WORKLOAD [BINARY]
+  "${3:-$mount_bin}" "$fs/$2/kzb" "$point" --as "$1"
   readTree "$point"
   fusermount3 -u "$point"
 }
@@ -127,10 +143,15 @@ tools=("kzb-mount --as cbz" "kzb-mount --as folders" "fuse-zip" "archivemount" "
 if [ -n "${SKIP_PEERS:-}" ]; then
   tools=("kzb-mount --as cbz" "kzb-mount --as folders" "direct" "direct, extracted folders")
 fi
+if [ -n "${PRICE_OPEN_FILES:-}" ]; then
+  tools+=("cbz, reads by number" "folders, reads by number")
+fi
 run_tool() {  # TOOL WORKLOAD
   case "$1" in
     "kzb-mount --as cbz") run_kzb_mount cbz "$2" ;;
     "kzb-mount --as folders") run_kzb_mount folders "$2" ;;
+    "cbz, reads by number") run_kzb_mount cbz "$2" "$priced/build/kzb-mount" ;;
+    "folders, reads by number") run_kzb_mount folders "$2" "$priced/build/kzb-mount" ;;
     fuse-zip | archivemount) run_peer "$1" "$2" ;;
     direct) run_direct cbz "$2" ;;
     "direct, extracted folders") run_direct folders "$2" ;;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 #include <zlib.h>
 
@@ -34,9 +35,28 @@ ZipLayout::Packed::Packed(std::size_t blockSize)
     : blockSize_(std::max<std::size_t>(blockSize, 1)), id_(nextPackedId()) {}
 
 void ZipLayout::Packed::append(std::span<const std::byte> bytes) {
-  tail_.insert(tail_.end(), bytes.begin(), bytes.end());
-  // A block stays as it is behind the last one: the header the writer patches next is there.
-  seal(1);
+  // A block at a time, so that a large run of bytes (a book's table of contents) is never
+  // held whole beside what it deflates to.
+  while (!bytes.empty()) {
+    const std::size_t count = std::min(bytes.size(), blockSize_ - tail_.size() % blockSize_);
+    tail_.insert(tail_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+    bytes = bytes.subspan(count);
+    // A block stays as it is behind the last one: the header the writer patches next is there.
+    seal(1);
+  }
+}
+
+ZipLayout::Packed::Block ZipLayout::Packed::deflated(std::span<const std::byte> raw) {
+  const uLong bound = compressBound(static_cast<uLong>(raw.size()));
+  const auto room = std::make_unique_for_overwrite<std::byte[]>(bound);
+  uLongf length = bound;
+  // Nothing can fail here: the output has the bound's room, and the level is a valid one.
+  static_cast<void>(compress2(reinterpret_cast<Bytef*>(room.get()), &length,
+                              reinterpret_cast<const Bytef*>(raw.data()),
+                              static_cast<uLong>(raw.size()), Z_BEST_SPEED));
+  Block block{std::make_unique_for_overwrite<std::byte[]>(length), length};
+  std::copy_n(room.get(), length, block.bytes.get());
+  return block;
 }
 
 void ZipLayout::Packed::seal(std::size_t keep) {
@@ -45,17 +65,9 @@ void ZipLayout::Packed::seal(std::size_t keep) {
     return;
   }
   const std::size_t blocks = whole - keep;
-  const uLong bound = compressBound(static_cast<uLong>(blockSize_));
   for (std::size_t b = 0; b < blocks; ++b) {
-    const std::size_t at = packed_.size();
-    packed_.resize(at + bound);
-    uLongf length = bound;
-    // Nothing can fail here: the output has the bound's room, and the level is a valid one.
-    static_cast<void>(compress2(reinterpret_cast<Bytef*>(packed_.data() + at), &length,
-                                reinterpret_cast<const Bytef*>(tail_.data() + b * blockSize_),
-                                static_cast<uLong>(blockSize_), Z_BEST_SPEED));
-    packed_.resize(at + length);
-    blockEnds_.push_back(packed_.size());
+    blocks_.push_back(deflated(std::span(tail_).subspan(b * blockSize_, blockSize_)));
+    deflatedBytes_ += blocks_.back().size;
   }
   tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(blocks * blockSize_));
   // After a large run of bytes, the room it took is given back.
@@ -65,31 +77,17 @@ void ZipLayout::Packed::seal(std::size_t keep) {
 }
 
 void ZipLayout::Packed::inflate(std::size_t block, std::span<std::byte> out) const {
-  const std::uint64_t start = block == 0 ? 0 : blockEnds_[block - 1];
   auto length = static_cast<uLongf>(out.size());
   // What was deflated here inflates whole into a block's room.
   static_cast<void>(uncompress(reinterpret_cast<Bytef*>(out.data()), &length,
-                               reinterpret_cast<const Bytef*>(packed_.data() + start),
-                               static_cast<uLong>(blockEnds_[block] - start)));
+                               reinterpret_cast<const Bytef*>(blocks_[block].bytes.get()),
+                               static_cast<uLong>(blocks_[block].size)));
 }
 
 void ZipLayout::Packed::replaceBlock(std::size_t block, std::span<const std::byte> raw) {
-  const auto start = static_cast<std::ptrdiff_t>(block == 0 ? 0 : blockEnds_[block - 1]);
-  const auto end = static_cast<std::ptrdiff_t>(blockEnds_[block]);
-  const uLong bound = compressBound(static_cast<uLong>(raw.size()));
-  std::vector<std::byte> deflated(bound);
-  uLongf length = bound;
-  static_cast<void>(compress2(reinterpret_cast<Bytef*>(deflated.data()), &length,
-                              reinterpret_cast<const Bytef*>(raw.data()),
-                              static_cast<uLong>(raw.size()), Z_BEST_SPEED));
-  // The blocks after it move by the difference: a few bytes each, deflated as they are.
-  packed_.erase(packed_.begin() + start, packed_.begin() + end);
-  packed_.insert(packed_.begin() + start, deflated.begin(),
-                 deflated.begin() + static_cast<std::ptrdiff_t>(length));
-  const auto grown = static_cast<std::int64_t>(length) - (end - start);
-  for (std::size_t b = block; b < blockEnds_.size(); ++b) {
-    blockEnds_[b] = static_cast<std::uint64_t>(static_cast<std::int64_t>(blockEnds_[b]) + grown);
-  }
+  deflatedBytes_ -= blocks_[block].size;
+  blocks_[block] = deflated(raw);
+  deflatedBytes_ += blocks_[block].size;
   id_ = nextPackedId();
 }
 
@@ -123,8 +121,10 @@ void ZipLayout::Packed::truncate(std::uint64_t size) {
     inflate(block, raw);
     raw.resize(static_cast<std::size_t>(size % blockSize_));
     tail_ = std::move(raw);
-    packed_.resize(block == 0 ? 0 : static_cast<std::size_t>(blockEnds_[block - 1]));
-    blockEnds_.resize(block);
+    for (std::size_t b = block; b < blocks_.size(); ++b) {
+      deflatedBytes_ -= blocks_[b].size;
+    }
+    blocks_.resize(block);
     id_ = nextPackedId();
     return;
   }
@@ -133,8 +133,7 @@ void ZipLayout::Packed::truncate(std::uint64_t size) {
 
 void ZipLayout::Packed::compact() {
   seal(0);
-  packed_.shrink_to_fit();
-  blockEnds_.shrink_to_fit();
+  blocks_.shrink_to_fit();
   tail_.shrink_to_fit();
 }
 
@@ -163,7 +162,9 @@ void ZipLayout::Packed::read(std::uint64_t offset, std::span<std::byte> out) con
 }
 
 std::size_t ZipLayout::Packed::memoryUsed() const {
-  return packed_.capacity() + blockEnds_.capacity() * sizeof(std::uint64_t) + tail_.capacity();
+  // With each block's bookkeeping in the heap, about two words.
+  return deflatedBytes_ + blocks_.size() * 2 * sizeof(void*) + blocks_.capacity() * sizeof(Block) +
+         tail_.capacity();
 }
 
 ZipLayout::ZipLayout(std::size_t blockSize) : memory_(blockSize) {}
@@ -216,10 +217,12 @@ template <typename Each>
 void ZipLayout::forRuns(std::uint64_t offset, std::uint64_t count, Each each) const {
   const std::uint64_t end = offset + count;
   // Places before `next` start at or before `offset`.
-  auto next = static_cast<std::size_t>(
-      std::upper_bound(places_.begin(), places_.end(), offset,
-                       [](std::uint64_t value, const Place& place) { return value < place.start; }) -
-      places_.begin());
+  auto next =
+      static_cast<std::size_t>(std::upper_bound(places_.begin(), places_.end(), offset,
+                                                [](std::uint64_t value, const Place& place) {
+                                                  return value < place.start;
+                                                }) -
+                               places_.begin());
   while (offset < end) {
     const Place* before = next == 0 ? nullptr : &places_[next - 1];
     const std::uint64_t beforeEnd = before == nullptr ? 0 : before->start + before->length;
@@ -278,9 +281,10 @@ std::error_code ZipLayout::truncate(std::uint64_t size) {
     fieldCrcs_.pop_back();
   }
   if (fields_.size() != fields) {
-    const auto used = fieldCrcs_.empty()
-                          ? std::size_t{0}
-                          : std::size_t{*std::max_element(fieldCrcs_.begin(), fieldCrcs_.end())} + 1;
+    const auto used =
+        fieldCrcs_.empty()
+            ? std::size_t{0}
+            : std::size_t{*std::max_element(fieldCrcs_.begin(), fieldCrcs_.end())} + 1;
     crcs_.resize(std::min(crcs_.size(), used));
     nextShared_ = std::min(nextShared_, crcs_.size());
   }
@@ -315,8 +319,8 @@ std::size_t ZipLayout::read(std::uint64_t offset, std::span<std::byte> out,
   std::size_t done = 0;
   forRuns(offset, out.size(),
           [&](std::uint64_t at, std::uint64_t count, bool inContainer, std::uint64_t from) {
-            const std::span<std::byte> part = out.subspan(static_cast<std::size_t>(at - offset),
-                                                          static_cast<std::size_t>(count));
+            const std::span<std::byte> part =
+                out.subspan(static_cast<std::size_t>(at - offset), static_cast<std::size_t>(count));
             if (!inContainer) {
               memory_.read(from, part);
               done += part.size();
@@ -339,10 +343,11 @@ std::size_t ZipLayout::fillCrcs(std::uint64_t offset, std::span<std::byte> out,
                                 const InputFile& container, std::error_code& error) const {
   const std::uint64_t end = offset + out.size();
   // The first field that ends after `offset`.
-  auto field = static_cast<std::size_t>(
-      std::upper_bound(fields_.begin(), fields_.end(), offset,
-                       [](std::uint64_t value, std::uint64_t at) { return value < at + kCrcField; }) -
-      fields_.begin());
+  auto field = static_cast<std::size_t>(std::upper_bound(fields_.begin(), fields_.end(), offset,
+                                                         [](std::uint64_t value, std::uint64_t at) {
+                                                           return value < at + kCrcField;
+                                                         }) -
+                                        fields_.begin());
   for (; field < fields_.size() && fields_[field] < end; ++field) {
     const std::uint32_t crc = crcOf(fieldCrcs_[field], container, error);
     if (error) {
@@ -366,14 +371,25 @@ std::uint32_t ZipLayout::crcOf(std::uint32_t slot, const InputFile& container,
     return wanted.value;
   }
   // What follows this member is most likely read next (for its CRC-32 and as data): the
-  // system reads it from the disk while this one is worked out and served.
-  container.willNeed(wanted.from, wanted.length + kReadAhead);
-  std::vector<std::byte> block(std::size_t{256} * 1024);
+  // system reads it from the disk while this one is worked out and served. Asked again once
+  // less than half of that is left beyond this member, or for a member before the last ask.
+  if (wanted.from < willNeedFrom_ ||
+      wanted.from + wanted.length + kReadAhead / 2 > willNeedUntil_) {
+    container.willNeed(wanted.from, wanted.length + kReadAhead);
+    willNeedFrom_ = wanted.from;
+    willNeedUntil_ = wanted.from + wanted.length + kReadAhead;
+  }
+  // No larger than the member, and not zeroed: most members of a book are far smaller than
+  // a block, and a table may have hundreds of thousands.
+  const auto blockSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t{256} << 10, wanted.length));
+  const auto buffer = std::make_unique_for_overwrite<std::byte[]>(blockSize);
+  const std::span block(buffer.get(), blockSize);
   uLong crc = crc32_z(0, nullptr, 0);
   for (std::uint64_t done = 0; done < wanted.length;) {
     const auto size =
         static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), wanted.length - done));
-    const std::size_t got = container.readAt(wanted.from + done, std::span(block).first(size), error);
+    const std::size_t got = container.readAt(wanted.from + done, block.first(size), error);
     if (!error && got < size) {
       error = std::make_error_code(std::errc::io_error);  // the container was cut since
     }

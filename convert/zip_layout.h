@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <system_error>
@@ -73,7 +74,9 @@ class ZipLayout final : public ByteSink {
  private:
   // The bytes the writer made, in order: whole blocks deflated, the rest as they are, so
   // that the patches the writer makes (always to its latest member) seldom reach a
-  // deflated block; one that does is deflated again, alone.
+  // deflated block; one that does is deflated again, alone. Each deflated block is an
+  // allocation of its own, so the store never moves, nor holds room to spare, as it grows: a
+  // book of many members makes several MiB of it.
   class Packed {
    public:
     explicit Packed(std::size_t blockSize);
@@ -86,7 +89,7 @@ class ZipLayout final : public ByteSink {
     std::size_t memoryUsed() const;
 
    private:
-    std::uint64_t sealedBlocks() const { return blockEnds_.size(); }
+    std::uint64_t sealedBlocks() const { return blocks_.size(); }
     // Deflates the tail's whole blocks but the last `keep`.
     void seal(std::size_t keep);
     // Deflates `raw` in place of block `block`.
@@ -94,10 +97,17 @@ class ZipLayout final : public ByteSink {
     void inflate(std::size_t block, std::span<std::byte> out) const;
 
     std::size_t blockSize_;
-    std::uint64_t id_;                      // tells a thread's inflated block whose it is
-    std::vector<std::byte> packed_;         // the sealed blocks, deflated, one after another
-    std::vector<std::uint64_t> blockEnds_;  // where each ends in packed_
-    std::vector<std::byte> tail_;           // what follows them
+    std::uint64_t id_;  // tells a thread's inflated block whose it is
+    struct Block {
+      std::unique_ptr<std::byte[]> bytes;
+      std::size_t size = 0;
+    };
+    // Deflates `raw` into a block of its own size.
+    static Block deflated(std::span<const std::byte> raw);
+
+    std::vector<Block> blocks_;      // the sealed blocks, each deflated
+    std::size_t deflatedBytes_ = 0;  // their sizes, summed
+    std::vector<std::byte> tail_;    // what follows them
   };
   // A run of the ZIP that is the container's: `length` bytes from `from` on. The ZIP's
   // bytes between two runs are in memory, those after this one from `memoryAfter` on.
@@ -124,8 +134,7 @@ class ZipLayout final : public ByteSink {
   // with `error` set).
   std::size_t fillCrcs(std::uint64_t offset, std::span<std::byte> out, const InputFile& container,
                        std::error_code& error) const;
-  std::uint32_t crcOf(std::uint32_t slot, const InputFile& container,
-                      std::error_code& error) const;
+  std::uint32_t crcOf(std::uint32_t slot, const InputFile& container, std::error_code& error) const;
 
   // Deques: they grow without moving what they hold, so a layout being made never holds its
   // members twice.
@@ -138,8 +147,12 @@ class ZipLayout final : public ByteSink {
   std::deque<std::uint32_t> fieldCrcs_;
   std::size_t nextShared_ = 0;  // the entry of crcs_ the next field most likely shares
 
-  mutable std::mutex crcMutex_;     // reads come from several threads
+  mutable std::mutex crcMutex_;   // reads come from several threads
   mutable std::deque<Crc> crcs_;  // values guarded by crcMutex_
+  // The range of the container last asked for ahead (guarded by crcMutex_), so that a book of
+  // many small members does not ask for each.
+  mutable std::uint64_t willNeedFrom_ = 0;
+  mutable std::uint64_t willNeedUntil_ = 0;
 };
 
 // Lays out the ZIP that convertToZip(input, archive, ..., options) writes with members stored

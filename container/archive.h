@@ -4,6 +4,7 @@
 // extraction only read it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -100,6 +101,16 @@ struct FileEntry {
 // spare, as a vector does each time it grows (a table of many rows would briefly take two and
 // a half times its size).
 using FileTable = std::deque<FileEntry>;
+
+// The units of the table's names up to the first zero of each, together: the bytes those
+// names take in UTF-8 where they are ASCII, as most tables' are; room to make for them at once.
+inline std::size_t storedNameUnits(const FileTable& table) {
+  std::size_t units = 0;
+  for (const FileEntry& entry : table) {
+    units += std::min(entry.name.find(u'\0'), entry.name.size());
+  }
+  return units;
+}
 
 // How the walk of a container ended.
 enum class WalkStatus {

@@ -132,7 +132,7 @@ MemberCopier::MemberCopier(ContainerInput& input, ByteSink& out, const ConvertOp
       block_(kCopyBlockSize) {}
 
 MemberOutcome MemberCopier::copy(std::size_t index, const FileEntry& entry,
-                              const std::string& zipName, std::error_code& writeError) {
+                                 const std::string& zipName, std::error_code& writeError) {
   if (!seekToFileChunk(input_, entry)) {
     return input_.readError() ? outcome(index, MemberStatus::readFailed, input_.readError())
                               : outcome(index, MemberStatus::notFileChunk);
@@ -232,6 +232,7 @@ const MemberOutcome* MemberPlans::decided(std::size_t row) const {
 MemberPlans planMembers(ContainerInput& input, const FileTable& entries, std::size_t longestName) {
   MemberPlans plans;
   plans.nameEnds_.reserve(entries.size());
+  plans.names_.reserve(storedNameUnits(entries));  // not doubling, copy after copy
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::string zipName = toUtf8(untilFirstZero(entries[i].name));
     if (std::optional<MemberOutcome> refused = nameRefusal(i, entries[i], zipName, longestName)) {

@@ -9,6 +9,7 @@
 #
 #   fuzz/run-ci.sh            (from anywhere; EXTRACT_SECONDS, WALK_SECONDS, CONVERT_SECONDS, EPUB_SECONDS,
 #                              LISTING_SECONDS, GLOB_SECONDS and COMMAND_LINE_SECONDS override)
+#   fuzz/run-ci.sh --build    builds the targets and stops (CI builds them ahead of the run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -18,6 +19,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKZB_FUZZ=ON -DKZB_BUILD_TESTS=OF
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-fuzz -j "$(nproc)" --target fuzz_extract fuzz_walk fuzz_convert \
   fuzz_epub fuzz_listing fuzz_glob fuzz_command_line make_corpus
+[ "${1:-}" = --build ] && exit 0
 
 # Fresh seeds each run; the corpora grown by earlier runs stay and keep their finds.
 rm -rf "$out/seeds"

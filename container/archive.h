@@ -4,7 +4,6 @@
 // extraction only read it.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +14,7 @@
 
 #include "attributes.h"
 #include "format.h"
+#include "utf8.h"
 
 namespace kzb {
 
@@ -107,7 +107,7 @@ using FileTable = std::deque<FileEntry>;
 inline std::size_t storedNameUnits(const FileTable& table) {
   std::size_t units = 0;
   for (const FileEntry& entry : table) {
-    units += std::min(entry.name.find(u'\0'), entry.name.size());
+    units += untilFirstZero(entry.name).size();
   }
   return units;
 }
